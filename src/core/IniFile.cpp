@@ -1,0 +1,192 @@
+#include "core/IniFile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace qvm {
+
+bool SameName(const QByteArray& a, const QByteArray& b) {
+    return a.size() == b.size() && qstrnicmp(a.constData(), a.size(), b.constData(), b.size()) == 0;
+}
+
+IniDocument IniDocument::parse(const QByteArray& data) {
+    IniDocument doc;
+    qsizetype start = 0;
+    while (start < data.size()) {
+        qsizetype end = data.indexOf('\n', start);
+        if (end < 0) {
+            end = data.size();
+        }
+        Line line;
+        line.raw = data.mid(start, end - start);
+        if (line.raw.endsWith('\r')) {
+            line.raw.chop(1);
+        }
+        const QByteArray trimmed = line.raw.trimmed();
+        if (trimmed.startsWith('[')) {
+            const qsizetype close = trimmed.indexOf(']');
+            if (close > 0) {
+                line.kind = Line::Kind::Section;
+                line.name = trimmed.mid(1, close - 1).trimmed();
+            }
+        } else {
+            const qsizetype eq = trimmed.indexOf('=');
+            if (eq > 0) {
+                line.kind = Line::Kind::Entry;
+                line.name = trimmed.left(eq).trimmed();
+                line.value = trimmed.mid(eq + 1).trimmed();
+            }
+        }
+        doc.m_lines.append(std::move(line));
+        start = end + 1;
+    }
+    return doc;
+}
+
+IniDocument IniDocument::load(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    // Only regular files of sane size: a device or fifo named like the
+    // settings file must not block start-up.
+    if (!QFileInfo(path).isFile() || file.size() > kMaxFileSize) {
+        return {};
+    }
+    return parse(file.read(kMaxFileSize));
+}
+
+QByteArray IniDocument::serialize() const {
+    QByteArray out;
+    for (const Line& line : m_lines) {
+        out += line.raw;
+        out += '\n';
+    }
+    return out;
+}
+
+bool IniDocument::saveAtomically(const QString& path) const {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    const QByteArray data = serialize();
+    if (file.write(data) != data.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    // commit() flushes and fsyncs the temporary file before the rename.
+    return file.commit();
+}
+
+qsizetype IniDocument::findSection(const QByteArray& section) const {
+    for (qsizetype i = 0; i < m_lines.size(); ++i) {
+        if (m_lines[i].kind == Line::Kind::Section && SameName(m_lines[i].name, section)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+qsizetype IniDocument::sectionEnd(qsizetype header) const {
+    qsizetype i = header + 1;
+    while (i < m_lines.size() && m_lines[i].kind != Line::Kind::Section) {
+        ++i;
+    }
+    return i;
+}
+
+qsizetype IniDocument::findKey(qsizetype header, const QByteArray& key) const {
+    const qsizetype end = sectionEnd(header);
+    for (qsizetype i = header + 1; i < end; ++i) {
+        if (m_lines[i].kind == Line::Kind::Entry && SameName(m_lines[i].name, key)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+std::optional<QByteArray> IniDocument::value(const QByteArray& section, const QByteArray& key) const {
+    const qsizetype header = findSection(section);
+    if (header < 0) {
+        return std::nullopt;
+    }
+    const qsizetype at = findKey(header, key);
+    if (at < 0) {
+        return std::nullopt;
+    }
+    return m_lines[at].value;
+}
+
+bool IniDocument::hasSection(const QByteArray& section) const { return findSection(section) >= 0; }
+
+QList<std::pair<QByteArray, QByteArray>> IniDocument::entries(const QByteArray& section) const {
+    QList<std::pair<QByteArray, QByteArray>> out;
+    const qsizetype header = findSection(section);
+    if (header < 0) {
+        return out;
+    }
+    const qsizetype end = sectionEnd(header);
+    for (qsizetype i = header + 1; i < end; ++i) {
+        if (m_lines[i].kind == Line::Kind::Entry) {
+            out.append({m_lines[i].name, m_lines[i].value});
+        }
+    }
+    return out;
+}
+
+void IniDocument::setValue(const QByteArray& section, const QByteArray& key, const QByteArray& value) {
+    Line entry;
+    entry.kind = Line::Kind::Entry;
+    entry.name = key.trimmed();
+    entry.value = value.trimmed();
+    entry.raw = entry.name + '=' + entry.value;
+
+    qsizetype header = findSection(section);
+    if (header < 0) {
+        Line head;
+        head.kind = Line::Kind::Section;
+        head.name = section;
+        head.raw = '[' + section + ']';
+        m_lines.append(head);
+        m_lines.append(entry);
+        return;
+    }
+    const qsizetype at = findKey(header, key);
+    if (at >= 0) {
+        entry.name = m_lines[at].name;  // the key keeps its spelling
+        entry.raw = entry.name + '=' + entry.value;
+        m_lines[at] = entry;
+        return;
+    }
+    // After the section's last entry, so that blank lines and comments that
+    // separate it from the next section stay where they are.
+    qsizetype insertAt = header + 1;
+    const qsizetype end = sectionEnd(header);
+    for (qsizetype i = header + 1; i < end; ++i) {
+        if (m_lines[i].kind == Line::Kind::Entry) {
+            insertAt = i + 1;
+        }
+    }
+    m_lines.insert(insertAt, entry);
+}
+
+void IniDocument::deleteKey(const QByteArray& section, const QByteArray& key) {
+    const qsizetype header = findSection(section);
+    if (header < 0) {
+        return;
+    }
+    const qsizetype at = findKey(header, key);
+    if (at >= 0) {
+        m_lines.removeAt(at);
+    }
+}
+
+void IniDocument::eraseSection(const QByteArray& section) {
+    for (qsizetype header = findSection(section); header >= 0; header = findSection(section)) {
+        m_lines.remove(header, sectionEnd(header) - header);
+    }
+}
+
+}  // namespace qvm
