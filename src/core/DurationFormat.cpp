@@ -68,7 +68,8 @@ QString FormatDays(std::uint32_t code, double days) {
     p.days = v >= 1.0 ? static_cast<std::int64_t>(std::trunc(v)) : 0;
     // The fraction as a time of day, rounded to the nearest millisecond; a
     // fraction that rounds up to midnight carries into the day count.
-    auto ms = static_cast<std::int64_t>(std::llround((v - static_cast<double>(p.days)) * 86400000.0));
+    auto ms =
+        static_cast<std::int64_t>(std::llround((v - static_cast<double>(p.days)) * 86400000.0));
     if (ms >= 86400000) {
         ms -= 86400000;
         p.days += 1;
@@ -105,7 +106,8 @@ QString FormatSeconds(std::uint32_t code, double seconds) {
     p.millis = static_cast<int>(std::trunc((f - static_cast<double>(s)) * 1000));
     QString text;
     if (code == 7) {
-        text = Printf("%2.2lld", static_cast<long long>(((p.days * 24 + p.hours) * 60 + p.minutes) * 60 + p.seconds));
+        text = Printf("%2.2lld", static_cast<long long>(
+                                     ((p.days * 24 + p.hours) * 60 + p.minutes) * 60 + p.seconds));
     } else {
         text = FormatParts(code, p);
     }

@@ -7,7 +7,8 @@
 
 namespace qvm {
 
-EventLog::EventLog(QString folder, Clock clock) : m_folder(std::move(folder)), m_clock(std::move(clock)) {}
+EventLog::EventLog(QString folder, Clock clock)
+    : m_folder(std::move(folder)), m_clock(std::move(clock)) {}
 
 QString EventLog::pathFor(const QDateTime& when) const {
     return AddTrailingBackslash(m_folder) + QStringLiteral("Log/") +
@@ -27,7 +28,8 @@ void EventLog::Log(const QString& text) {
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
         return;
     }
-    const QByteArray line = now.time().toString(QStringLiteral("HH:mm:ss")).toUtf8() + ' ' + text.toUtf8() + '\n';
+    const QByteArray line =
+        now.time().toString(QStringLiteral("HH:mm:ss")).toUtf8() + ' ' + text.toUtf8() + '\n';
     file.write(line);
     file.close();
 }

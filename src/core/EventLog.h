@@ -11,7 +11,7 @@ namespace qvm {
 // other programs can read it at any time and a new day starts a new file by
 // itself. UI thread only.
 class EventLog {
-public:
+  public:
     using Clock = std::function<QDateTime()>;
 
     explicit EventLog(QString folder, Clock clock = &QDateTime::currentDateTime);
@@ -26,7 +26,7 @@ public:
     // The file a line written at `when` goes to.
     QString pathFor(const QDateTime& when) const;
 
-private:
+  private:
     QString m_folder;
     Clock m_clock;
     bool m_enabled = false;

@@ -12,7 +12,9 @@ TQVFader::TQVFader(WallClock clock, QObject* parent) : QObject(parent), m_clock(
     connect(&m_timer, &QTimer::timeout, this, &TQVFader::Tick);
 }
 
-TQVFader::~TQVFader() { m_timer.stop(); }
+TQVFader::~TQVFader() {
+    m_timer.stop();
+}
 
 void TQVFader::SetValue(double v) {
     m_startValue = v;
@@ -70,7 +72,8 @@ void TQVFader::Step() {
         return;
     }
     m_lastTime = now;
-    m_value = m_startValue + (m_target - m_startValue) * (now - m_startTime) / (m_endTime - m_startTime);
+    m_value =
+        m_startValue + (m_target - m_startValue) * (now - m_startTime) / (m_endTime - m_startTime);
 }
 
 void TQVFader::call(const Callback& callback) {

@@ -14,7 +14,7 @@ namespace qvm {
 // back during a ramp is compensated. UI thread only.
 class TQVFader : public QObject {
     Q_OBJECT
-public:
+  public:
     using Callback = std::function<void(TQVFader&, double)>;
 
     explicit TQVFader(WallClock clock = &SystemWallClockDays, QObject* parent = nullptr);
@@ -40,7 +40,7 @@ public:
     Callback OnEnd;
     Callback OnStart;
 
-private:
+  private:
     void call(const Callback& callback);
 
     WallClock m_clock;

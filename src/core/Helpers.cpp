@@ -35,11 +35,17 @@ bool ForceFolders(const QString& path) {
     return true;
 }
 
-double Power10(double x) { return std::exp(x * 2.302585092994); }
+double Power10(double x) {
+    return std::exp(x * 2.302585092994);
+}
 
-QString ExecutablePath() { return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath(); }
+QString ExecutablePath() {
+    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+}
 
-QString ExecutableFolder() { return AddTrailingBackslash(QFileInfo(ExecutablePath()).path()); }
+QString ExecutableFolder() {
+    return AddTrailingBackslash(QFileInfo(ExecutablePath()).path());
+}
 
 QByteArray CutUtf8(const QByteArray& utf8, int maxBytes) {
     if (maxBytes < 0) {
@@ -81,8 +87,10 @@ int CompareText(const QString& a, const QString& b) {
     for (qsizetype i = 0; i < n; ++i) {
         char16_t x = a[i].unicode();
         char16_t y = b[i].unicode();
-        if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-        if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
+        if (x >= u'a' && x <= u'z')
+            x = static_cast<char16_t>(x - 32);
+        if (y >= u'a' && y <= u'z')
+            y = static_cast<char16_t>(y - 32);
         if (x != y) {
             return x < y ? -1 : 1;
         }

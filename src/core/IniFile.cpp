@@ -107,7 +107,8 @@ qsizetype IniDocument::findKey(qsizetype header, const QByteArray& key) const {
     return -1;
 }
 
-std::optional<QByteArray> IniDocument::value(const QByteArray& section, const QByteArray& key) const {
+std::optional<QByteArray> IniDocument::value(const QByteArray& section,
+                                             const QByteArray& key) const {
     const qsizetype header = findSection(section);
     if (header < 0) {
         return std::nullopt;
@@ -119,7 +120,9 @@ std::optional<QByteArray> IniDocument::value(const QByteArray& section, const QB
     return m_lines[at].value;
 }
 
-bool IniDocument::hasSection(const QByteArray& section) const { return findSection(section) >= 0; }
+bool IniDocument::hasSection(const QByteArray& section) const {
+    return findSection(section) >= 0;
+}
 
 QList<std::pair<QByteArray, QByteArray>> IniDocument::entries(const QByteArray& section) const {
     QList<std::pair<QByteArray, QByteArray>> out;
@@ -136,7 +139,8 @@ QList<std::pair<QByteArray, QByteArray>> IniDocument::entries(const QByteArray& 
     return out;
 }
 
-void IniDocument::setValue(const QByteArray& section, const QByteArray& key, const QByteArray& value) {
+void IniDocument::setValue(const QByteArray& section, const QByteArray& key,
+                           const QByteArray& value) {
     Line entry;
     entry.kind = Line::Kind::Entry;
     entry.name = key.trimmed();

@@ -15,7 +15,7 @@ namespace qvm {
 // header nor "key=value" are kept and ignored. The first occurrence of a
 // section, and of a key within it, is the one that counts.
 class IniDocument {
-public:
+  public:
     // Files above this size are not read (every value then has its default),
     // so that a runaway file cannot stall start-up.
     static constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
@@ -42,7 +42,7 @@ public:
     // Removes every section of that name with all its lines.
     void eraseSection(const QByteArray& section);
 
-private:
+  private:
     struct Line {
         enum class Kind { Other, Section, Entry } kind = Kind::Other;
         QByteArray raw;    // the line as read or written, without line end

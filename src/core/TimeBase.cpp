@@ -27,7 +27,8 @@ std::uint64_t TickClock::now() {
             continue;
         }
         const auto delta = static_cast<std::int32_t>(tick - static_cast<std::uint32_t>(last));
-        const std::uint64_t value = last + static_cast<std::uint64_t>(static_cast<std::int64_t>(delta));
+        const std::uint64_t value =
+            last + static_cast<std::uint64_t>(static_cast<std::int64_t>(delta));
         if (delta <= 0) {
             // Same tick, or a reading older than one another thread has already
             // published: place it relative to that one, store nothing.

@@ -22,7 +22,7 @@ std::uint32_t SystemTick32();
 // is counted exactly once. Readings more than 2^31 ms (24.8 days) apart would
 // be ambiguous; the main loop reads the tick every 10 ms.
 class TickClock {
-public:
+  public:
     explicit TickClock(TickSource source) : m_source(source) {}
 
     std::uint64_t now();
@@ -30,7 +30,7 @@ public:
     // Starts over as if never called, optionally with another source (tests).
     void reset(TickSource source);
 
-private:
+  private:
     static constexpr std::uint64_t kUnset = ~std::uint64_t{0};
 
     std::atomic<TickSource> m_source;
@@ -44,11 +44,13 @@ private:
 TickClock& GlobalTickClock();
 
 // Milliseconds since the system started, never wrapping.
-inline std::uint64_t TickCount64() { return GlobalTickClock().now(); }
+inline std::uint64_t TickCount64() {
+    return GlobalTickClock().now();
+}
 
 // Replaces the global tick source for the lifetime of the object (tests).
 class ScopedTickSource {
-public:
+  public:
     explicit ScopedTickSource(TickSource source) { GlobalTickClock().reset(source); }
     ~ScopedTickSource() { GlobalTickClock().reset(&SystemTick32); }
     ScopedTickSource(const ScopedTickSource&) = delete;

@@ -2,10 +2,10 @@
 // widgets and the event loop behave as they do in the player.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <unistd.h>
 #include <cstdlib>
 
 int main(int argc, char** argv) {
@@ -14,9 +14,12 @@ int main(int argc, char** argv) {
     }
     if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
         // Qt warns about a missing runtime folder; give it a private one.
-        const QByteArray dir = QDir::tempPath().toUtf8() + "/qvm-test-runtime-" + QByteArray::number(getuid());
+        const QByteArray dir =
+            QDir::tempPath().toUtf8() + "/qvm-test-runtime-" + QByteArray::number(getuid());
         QDir().mkpath(QString::fromUtf8(dir));
-        QFile::setPermissions(QString::fromUtf8(dir), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(QString::fromUtf8(dir), QFileDevice::ReadOwner |
+                                                          QFileDevice::WriteOwner |
+                                                          QFileDevice::ExeOwner);
         setenv("XDG_RUNTIME_DIR", dir.constData(), 1);
     }
     ::testing::InitGoogleTest(&argc, argv);
