@@ -3,7 +3,7 @@
 add_library(qvm_warnings INTERFACE)
 target_compile_options(qvm_warnings INTERFACE
     -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align -Wunused
-    -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough)
+    -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough)
 if(QVM_WERROR)
     target_compile_options(qvm_warnings INTERFACE -Werror)
 endif()

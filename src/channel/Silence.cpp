@@ -1,0 +1,66 @@
+#include "channel/Silence.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace qvm {
+
+void TSilence::SetMode(std::uint8_t mode, double time, double level) {
+    m_accum = 0;
+    if (!(time > 0)) {
+        m_mode = Off;
+        m_time = 0;
+    } else {
+        m_mode = mode;
+        m_time = time;
+    }
+    m_level = level;
+}
+
+double TSilence::PeakToDb(int peak) {
+    if (peak < 1) {
+        return -90.3;
+    }
+    return 20.0 * std::log10(peak / 32768.0);
+}
+
+void TSilence::Process(const std::int16_t* samples, std::int32_t lengthBytes, std::uint32_t rate,
+                       std::uint32_t channels) {
+    if (m_time == 0) {
+        m_mode = Off;
+    }
+    if (m_mode == Off) {
+        m_accum = 0;
+        return;
+    }
+    int peak = 0;
+    const std::int32_t count = lengthBytes > 0 ? lengthBytes / 2 : 0;
+    for (std::int32_t i = 0; i < count; ++i) {
+        int v = samples[i];
+        if (v < 0) {
+            v = -1 - v;
+        }
+        peak = std::max(peak, v);
+    }
+    m_lastLevel = PeakToDb(peak);
+
+    double d = 0;
+    if (rate > 0 && channels > 0 && lengthBytes > 0) {
+        d = static_cast<double>(lengthBytes) / (static_cast<double>(rate) * channels * 2.0);
+    }
+    const bool matches = m_mode == WatchSilence ? m_lastLevel < m_level : m_lastLevel > m_level;
+    m_accum += matches ? d : -d;
+    if (m_accum < 0) {
+        m_accum = 0;
+    }
+    // The score is a sum of many block durations; a rounding error of that sum
+    // must not cost a whole block.
+    if (m_accum >= m_time - 1e-9) {
+        m_accum = 0;
+        if (auto callback = OnDetect) {
+            callback(*this, m_mode);
+        }
+    }
+}
+
+}  // namespace qvm
