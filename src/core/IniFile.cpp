@@ -23,38 +23,55 @@ IniDocument IniDocument::parse(const QByteArray& data) {
         if (line.raw.endsWith('\r')) {
             line.raw.chop(1);
         }
-        const QByteArray trimmed = line.raw.trimmed();
-        if (trimmed.startsWith('[')) {
-            const qsizetype close = trimmed.indexOf(']');
+        QByteArrayView text(line.raw);
+        if (start == 0 && text.startsWith(QByteArrayView("\xEF\xBB\xBF"))) {
+            text = text.sliced(3);
+        }
+        text = text.trimmed();
+        if (text.startsWith('[')) {
+            const qsizetype close = text.indexOf(']');
             if (close > 0) {
                 line.kind = Line::Kind::Section;
-                line.name = trimmed.mid(1, close - 1).trimmed();
+                line.name = text.sliced(1, close - 1).trimmed().toByteArray();
             }
         } else {
-            const qsizetype eq = trimmed.indexOf('=');
+            const qsizetype eq = text.indexOf('=');
             if (eq > 0) {
                 line.kind = Line::Kind::Entry;
-                line.name = trimmed.left(eq).trimmed();
-                line.value = trimmed.mid(eq + 1).trimmed();
+                line.name = text.first(eq).trimmed().toByteArray();
+                line.value = text.sliced(eq + 1).trimmed().toByteArray();
             }
         }
-        doc.m_lines.append(std::move(line));
+        if (line.kind == Line::Kind::Other && !doc.m_lines.isEmpty() &&
+            doc.m_lines.last().kind == Line::Kind::Other) {
+            QByteArray& block = doc.m_lines.last().raw;
+            block += '\n';
+            block += line.raw;
+        } else {
+            doc.m_lines.append(std::move(line));
+        }
         start = end + 1;
     }
     return doc;
 }
 
 IniDocument IniDocument::load(const QString& path) {
+    // Only regular files of sane size, checked before opening: opening a fifo
+    // named like the settings file would block start-up.
+    const QFileInfo info(path);
+    if (!info.isFile() || info.size() > kMaxFileSize) {
+        return {};
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return {};
     }
-    // Only regular files of sane size: a device or fifo named like the
-    // settings file must not block start-up.
-    if (!QFileInfo(path).isFile() || file.size() > kMaxFileSize) {
+    // The file may have grown since the check.
+    const QByteArray data = file.read(kMaxFileSize + 1);
+    if (data.size() > kMaxFileSize) {
         return {};
     }
-    return parse(file.read(kMaxFileSize));
+    return parse(data);
 }
 
 QByteArray IniDocument::serialize() const {
@@ -68,7 +85,9 @@ QByteArray IniDocument::serialize() const {
 
 bool IniDocument::saveAtomically(const QString& path) const {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    // Unbuffered, so that a short write (full disk, file size limit) shows in
+    // the count: a buffered QSaveFile commits a truncated file as a success.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         return false;
     }
     const QByteArray data = serialize();
@@ -139,12 +158,21 @@ QList<std::pair<QByteArray, QByteArray>> IniDocument::entries(const QByteArray& 
     return out;
 }
 
-void IniDocument::setValue(const QByteArray& section, const QByteArray& key,
+namespace {
+
+QByteArray OneLine(QByteArray text) {
+    return text.replace('\n', ' ').trimmed();
+}
+
+}  // namespace
+
+void IniDocument::setValue(const QByteArray& rawSection, const QByteArray& key,
                            const QByteArray& value) {
+    const QByteArray section = OneLine(rawSection);
     Line entry;
     entry.kind = Line::Kind::Entry;
-    entry.name = key.trimmed();
-    entry.value = value.trimmed();
+    entry.name = OneLine(key);
+    entry.value = OneLine(value);
     entry.raw = entry.name + '=' + entry.value;
 
     qsizetype header = findSection(section);
@@ -157,7 +185,7 @@ void IniDocument::setValue(const QByteArray& section, const QByteArray& key,
         m_lines.append(entry);
         return;
     }
-    const qsizetype at = findKey(header, key);
+    const qsizetype at = findKey(header, entry.name);
     if (at >= 0) {
         entry.name = m_lines[at].name;  // the key keeps its spelling
         entry.raw = entry.name + '=' + entry.value;
@@ -188,9 +216,20 @@ void IniDocument::deleteKey(const QByteArray& section, const QByteArray& key) {
 }
 
 void IniDocument::eraseSection(const QByteArray& section) {
-    for (qsizetype header = findSection(section); header >= 0; header = findSection(section)) {
-        m_lines.remove(header, sectionEnd(header) - header);
+    // One pass, so that a file with many sections of that name costs linear
+    // time rather than a rescan per section.
+    QList<Line> kept;
+    kept.reserve(m_lines.size());
+    bool erasing = false;
+    for (Line& line : m_lines) {
+        if (line.kind == Line::Kind::Section) {
+            erasing = SameName(line.name, section);
+        }
+        if (!erasing) {
+            kept.append(std::move(line));
+        }
     }
+    m_lines = std::move(kept);
 }
 
 }  // namespace qvm

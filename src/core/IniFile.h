@@ -13,16 +13,20 @@ namespace qvm {
 // Section and key names match without regard to ASCII case; names and values
 // are trimmed of blanks. Reading never fails: lines that are neither a section
 // header nor "key=value" are kept and ignored. The first occurrence of a
-// section, and of a key within it, is the one that counts.
+// section, and of a key within it, is the one that counts. A UTF-8 byte order
+// mark before the first line is kept on rewrite and ignored when reading.
 class IniDocument {
   public:
     // Files above this size are not read (every value then has its default),
-    // so that a runaway file cannot stall start-up.
-    static constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
+    // so that a runaway file cannot stall start-up: a document costs up to
+    // ~60 bytes of memory per byte of a file made of tiny lines. Real settings
+    // and language files stay far below it.
+    static constexpr qint64 kMaxFileSize = 1024 * 1024;
 
     IniDocument() = default;
     static IniDocument parse(const QByteArray& data);
-    // A missing, unreadable or oversized file gives an empty document.
+    // A missing, unreadable or oversized file, or one that is not a regular
+    // file (a fifo would block), gives an empty document.
     static IniDocument load(const QString& path);
 
     QByteArray serialize() const;
@@ -36,7 +40,8 @@ class IniDocument {
     QList<std::pair<QByteArray, QByteArray>> entries(const QByteArray& section) const;
 
     // Rewrites the key's first occurrence in place; a new key goes to the end
-    // of its section, a new section to the end of the file.
+    // of its section, a new section to the end of the file. A line break in
+    // any of the three would split the line, so each becomes a blank.
     void setValue(const QByteArray& section, const QByteArray& key, const QByteArray& value);
     void deleteKey(const QByteArray& section, const QByteArray& key);
     // Removes every section of that name with all its lines.
@@ -45,7 +50,10 @@ class IniDocument {
   private:
     struct Line {
         enum class Kind { Other, Section, Entry } kind = Kind::Other;
-        QByteArray raw;    // the line as read or written, without line end
+        // The line as read or written, without line end. Consecutive Other
+        // lines share one Line joined by "\n", so that a file of blank or
+        // garbage lines stays small in memory.
+        QByteArray raw;
         QByteArray name;   // section name or key, trimmed
         QByteArray value;  // entry value, trimmed
     };
