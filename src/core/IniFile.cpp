@@ -20,7 +20,9 @@ IniDocument IniDocument::parse(const QByteArray& data) {
         }
         Line line;
         line.raw = data.mid(start, end - start);
-        if (line.raw.endsWith('\r')) {
+        // Every carriage return before the line feed goes: keeping one of
+        // "\r\r\n" would make the line read differently once written back.
+        while (line.raw.endsWith('\r')) {
             line.raw.chop(1);
         }
         QByteArrayView text(line.raw);

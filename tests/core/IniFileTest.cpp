@@ -23,6 +23,9 @@ TEST(IniDocument, RewritesUntouchedTextByteForByte) {
     }
     EXPECT_EQ(IniDocument::parse("[A]\r\nk=v\r\nlast").serialize(), "[A]\nk=v\nlast\n")
         << "line ends become LF and the last line gets one";
+    const QByteArray doubled = IniDocument::parse("[A]\r\r\nk=v\r\r\r\n").serialize();
+    EXPECT_EQ(doubled, "[A]\nk=v\n");
+    EXPECT_EQ(IniDocument::parse(doubled).serialize(), doubled) << "a rewrite is stable";
 }
 
 TEST(IniDocument, ReadsTheFirstOccurrenceWithoutRegardToCase) {
