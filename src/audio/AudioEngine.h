@@ -97,6 +97,12 @@ public:
     // Closes the device; every stream is freed.
     virtual void Free() = 0;
     virtual void SetNetConfig(const NetConfig& config) = 0;
+    // True when HLS playlists can be opened (the decoder library has its HLS
+    // demuxer).
+    virtual bool HlsSupported() = 0;
+    // Periods the open device had to play without a mixed block ready (the
+    // null output: periods mixed more than one period late); 0 without a device.
+    virtual std::uint64_t DeviceUnderruns() = 0;
 
     // Opens a URL on the calling thread (blocking, bounded by the time-outs).
     // HLS is chosen for URLs containing ".M3U8" (any case) by the *Hls call.
