@@ -1,6 +1,7 @@
 #include "config/IniValues.h"
 
 #include <QLocale>
+#include <QStringDecoder>
 #include <cmath>
 #include <limits>
 
@@ -117,6 +118,11 @@ QByteArray FormatIniReal(double value) {
         text = QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
     }
     return text;
+}
+
+QString ParseIniText(QByteArrayView text) {
+    QStringDecoder decode(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decode(text);
 }
 
 }  // namespace qvm

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
 #include <optional>
 
 namespace qvm {
@@ -23,5 +24,10 @@ std::optional<double> ParseIniReal(QByteArrayView text);
 // "1e+20"); a value that would not read back as a finite number at that
 // precision is written with as many digits as it needs.
 QByteArray FormatIniReal(double value);
+
+// A text value as UTF-8. Byte-order marks are kept as characters (a decoder
+// that drops a leading one would let the next save write a different text);
+// invalid bytes become replacement characters.
+QString ParseIniText(QByteArrayView text);
 
 }  // namespace qvm

@@ -119,7 +119,7 @@ class SectionReader {
     }
     void operator()(const QByteArray& key, QString& field, int maxBytes) const {
         if (const auto value = raw(key)) {
-            field = ChopTrailingBlanks(CutUtf8(QString::fromUtf8(*value), maxBytes));
+            field = ChopTrailingBlanks(CutUtf8(ParseIniText(*value), maxBytes));
         }
     }
 
@@ -203,7 +203,7 @@ void ReadSettings(Configuration& config, const IniDocument& doc, const QString& 
         if (!file || file->isEmpty()) {
             break;
         }
-        config.pluginFiles.append(QString::fromUtf8(*file));
+        config.pluginFiles.append(ParseIniText(*file));
     }
 }
 

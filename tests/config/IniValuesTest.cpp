@@ -108,3 +108,17 @@ TEST(FormatIniReal, EveryWrittenValueReadsBack) {
 
 }  // namespace
 }  // namespace qvm
+
+namespace qvm {
+namespace {
+
+TEST(ParseIniText, KeepsByteOrderMarksAsCharacters) {
+    EXPECT_EQ(ParseIniText("\xEF\xBB\xBF http://a"), QString(QChar(0xFEFF)) + " http://a");
+    EXPECT_EQ(ParseIniText("\xEF\xBB\xBF\xEF\xBB\xBFx"),
+              QString(QChar(0xFEFF)) + QChar(0xFEFF) + "x");
+    EXPECT_EQ(ParseIniText("caf\xC3\xA9"), QStringLiteral("café"));
+    EXPECT_EQ(ParseIniText("a\xFFz"), QString("a") + QChar(QChar::ReplacementCharacter) + "z");
+}
+
+}  // namespace
+}  // namespace qvm

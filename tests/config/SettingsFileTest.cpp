@@ -233,6 +233,17 @@ TEST(LoadSettings, ReadsValuesByTheFileRules) {
     }
 }
 
+TEST(SaveSettings, TextsWithByteOrderMarksReadBackAsLoaded) {
+    test::TempDir dir;
+    Configuration loaded = LoadText(dir,
+                                    "\xEF\xBB\xBF[Channels]\nURL1= \xEF\xBB\xBF http://a \n"
+                                    "[Plugins]\nFile1=\xEF\xBB\xBF\xEF\xBB\xBF dsp.so\n");
+    ASSERT_EQ(loaded.channels.size(), 1);
+    EXPECT_EQ(loaded.channels[0]->URL, QString(QChar(0xFEFF)) + " http://a");
+    const Configuration before = loaded;
+    EXPECT_EQ(SaveAndLoad(dir, loaded), before);
+}
+
 TEST(LoadSettings, GarbageFilesGiveDefaults) {
     QByteArray binary;
     for (int i = 0; i < 4096; ++i) {
