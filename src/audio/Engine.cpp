@@ -1,0 +1,556 @@
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/log.h>
+#include <libswresample/swresample.h>
+}
+
+#include "audio/AudioEngine.h"
+#include "audio/AudioError.h"
+#include "audio/Mixer.h"
+#include "audio/NetInput.h"
+#include "audio/OutputDevice.h"
+#include "audio/UrlStream.h"
+
+namespace qvm::audio {
+
+namespace {
+
+constexpr const char* kNullOutputName = "Null output";
+constexpr std::uint32_t kMinRate = 8000;
+constexpr std::uint32_t kMaxRate = 192000;
+constexpr std::uint32_t kPeriodsPerSecond = 50;  // 20 ms mixer period
+
+// True while the calling thread runs the mix (and so the DSP callbacks): the
+// calls that take the mix lock refuse instead of deadlocking.
+thread_local bool t_inMixer = false;
+
+bool ok() {
+    SetLastError(kErrOk);
+    return true;
+}
+
+bool fail(std::int32_t code) {
+    SetLastError(code);
+    return false;
+}
+
+class Engine final : public IAudioEngine {
+  public:
+    Engine() {
+        if (const char* level = std::getenv("QVMIRELTA_AV_LOGLEVEL")) {
+            av_log_set_level(std::atoi(level));
+        } else {
+            // Live streams start mid-frame and carry junk now and then; FFmpeg
+            // reports each such resync, which means nothing to a relay.
+            av_log_set_level(AV_LOG_FATAL);
+        }
+        m_janitor = std::thread([this] { janitor(); });
+    }
+
+    ~Engine() override {
+        Free();
+        {
+            std::lock_guard lock(m_janitorMutex);
+            m_janitorStop = true;
+        }
+        m_janitorWake.notify_all();
+        m_janitor.join();
+    }
+
+    std::string VersionMismatch() override {
+        SetLastError(kErrOk);
+        const struct {
+            unsigned runtime;
+            unsigned built;
+            const char* name;
+        } libs[] = {
+            {avcodec_version(), LIBAVCODEC_VERSION_MAJOR, "libavcodec.so."},
+            {avformat_version(), LIBAVFORMAT_VERSION_MAJOR, "libavformat.so."},
+            {avutil_version(), LIBAVUTIL_VERSION_MAJOR, "libavutil.so."},
+            {swresample_version(), LIBSWRESAMPLE_VERSION_MAJOR, "libswresample.so."},
+        };
+        for (const auto& lib : libs) {
+            if (AV_VERSION_MAJOR(lib.runtime) != lib.built) {
+                return lib.name + std::to_string(lib.built);
+            }
+        }
+        return {};
+    }
+
+    bool GetDeviceInfo(int device, DeviceInfo& info) override {
+        std::lock_guard lock(m_deviceMutex);
+        // Asking for the first device starts a new listing: PortAudio is
+        // re-initialised so that a device plugged in since is found. Not while
+        // an output is open (its list then stays as it was).
+        if ((device == 1 && !m_output) || !m_scanned) {
+            scanDevices();
+        }
+        if (device < 1 || device > static_cast<int>(m_deviceNames.size())) {
+            return fail(kErrDevice);
+        }
+        info.name = m_deviceNames[static_cast<std::size_t>(device - 1)];
+        return ok();
+    }
+
+    bool Init(int device, std::uint32_t freq) override {
+        std::lock_guard lock(m_deviceMutex);
+        if (m_output) {
+            return fail(kErrAlready);
+        }
+        if (!m_scanned) {
+            scanDevices();
+        }
+        if (device < 1 || device > static_cast<int>(m_deviceNames.size())) {
+            return fail(kErrDevice);
+        }
+        if (freq < kMinRate || freq > kMaxRate) {
+            return fail(kErrFreq);
+        }
+        const std::uint32_t period = freq / kPeriodsPerSecond;
+        std::unique_ptr<OutputDevice> output;
+        const auto index = static_cast<std::size_t>(device - 1);
+        if (index == m_paIndex.size()) {
+            const char* capture = std::getenv("QVMIRELTA_CAPTURE_WAV");
+            output = CreateNullOutput(freq, period, capture ? capture : "");
+        } else {
+            std::int32_t error = kErrOk;
+            output = CreatePortAudioOutput(m_paIndex[index], freq, period, error);
+            if (!output) {
+                return fail(error);
+            }
+        }
+        {
+            std::lock_guard mixLock(m_mixMutex);
+            m_mixer = std::make_unique<Mixer>(freq, period);
+        }
+        m_output = std::move(output);
+        m_output->start([this](std::int16_t* out) { mixPeriod(out); });
+        m_initialised.store(true);
+        return ok();
+    }
+
+    void Free() override {
+        std::lock_guard lock(m_deviceMutex);
+        m_initialised.store(false);
+        if (m_output) {
+            m_output->stop();
+        }
+        std::vector<StreamHandle> handles;
+        {
+            std::lock_guard tableLock(m_tableMutex);
+            for (const auto& [handle, stream] : m_streams) {
+                handles.push_back(handle);
+            }
+        }
+        for (StreamHandle handle : handles) {
+            freeStream(handle);
+        }
+        joinRetired();
+        {
+            std::lock_guard mixLock(m_mixMutex);
+            m_mixer.reset();
+        }
+        m_output.reset();
+        SetLastError(kErrOk);
+    }
+
+    void SetNetConfig(const NetConfig& config) override {
+        std::lock_guard lock(m_configMutex);
+        m_config = config;
+        SetLastError(kErrOk);
+    }
+
+    bool HlsSupported() override { return av_find_input_format("hls") != nullptr; }
+
+    std::uint64_t DeviceUnderruns() override {
+        std::lock_guard lock(m_deviceMutex);
+        SetLastError(kErrOk);
+        return m_output ? m_output->underruns() : 0;
+    }
+
+    StreamHandle StreamCreateURL(const std::string& url, const std::atomic<bool>* abort) override {
+        return create(url, false, abort);
+    }
+
+    StreamHandle HlsStreamCreateURL(const std::string& url,
+                                    const std::atomic<bool>* abort) override {
+        return create(url, true, abort);
+    }
+
+    std::int32_t ErrorGetCode() override { return LastError(); }
+
+    bool ChannelGetInfo(StreamHandle handle, ChannelInfo& info) override {
+        auto stream = find(handle);
+        if (!stream) {
+            return fail(kErrHandle);
+        }
+        info = stream->info();
+        return ok();
+    }
+
+    bool ChannelGetTags(StreamHandle handle, TagKind kind,
+                        std::vector<std::string>& lines) override {
+        auto stream = find(handle);
+        if (!stream) {
+            lines.clear();
+            return fail(kErrHandle);
+        }
+        return stream->tags(kind, lines) ? ok() : fail(kErrNotAvail);
+    }
+
+    SyncHandle ChannelSetSync(StreamHandle handle, SyncProc proc, void* user) override {
+        auto stream = find(handle);
+        if (!stream) {
+            fail(kErrHandle);
+            return 0;
+        }
+        if (proc == nullptr) {
+            fail(kErrIllParam);
+            return 0;
+        }
+        const SyncHandle sync = nextId(m_nextSync);
+        stream->addSync(sync, proc, user);
+        ok();
+        return sync;
+    }
+
+    DspHandle ChannelSetDSP(StreamHandle handle, DspProc proc, void* user, int priority) override {
+        auto stream = find(handle);
+        if (!stream) {
+            fail(kErrHandle);
+            return 0;
+        }
+        if (proc == nullptr) {
+            fail(kErrIllParam);
+            return 0;
+        }
+        if (t_inMixer) {
+            fail(kErrBusy);
+            return 0;
+        }
+        const DspHandle dsp = nextId(m_nextDsp);
+        std::lock_guard lock(m_mixMutex);
+        if (stream->freed) {
+            fail(kErrHandle);
+            return 0;
+        }
+        auto& list = stream->mix().dsps;
+        const auto at = std::find_if(list.begin(), list.end(), [priority](const DspEntry& e) {
+            return e.priority < priority;
+        });
+        list.insert(at, DspEntry{dsp, proc, user, priority});
+        ok();
+        return dsp;
+    }
+
+    bool ChannelRemoveDSP(StreamHandle handle, DspHandle dsp) override {
+        auto stream = find(handle);
+        if (!stream) {
+            return fail(kErrHandle);
+        }
+        if (t_inMixer) {
+            return fail(kErrBusy);
+        }
+        std::lock_guard lock(m_mixMutex);  // the mixer holds it while it calls DSPs
+        auto& list = stream->mix().dsps;
+        const auto at = std::find_if(list.begin(), list.end(),
+                                     [dsp](const DspEntry& e) { return e.handle == dsp; });
+        if (at == list.end()) {
+            return fail(kErrHandle);
+        }
+        list.erase(at);
+        return ok();
+    }
+
+    bool ChannelSetVolume(StreamHandle handle, float volume) override {
+        auto stream = find(handle);
+        if (!stream) {
+            return fail(kErrHandle);
+        }
+        if (!(volume >= 0.0f)) {
+            volume = 0.0f;  // also NaN
+        }
+        stream->mix().volume.store(std::min(volume, 1.0f), std::memory_order_relaxed);
+        return ok();
+    }
+
+    bool ChannelPlay(StreamHandle handle) override {
+        auto stream = find(handle);
+        if (!stream) {
+            return fail(kErrHandle);
+        }
+        if (t_inMixer) {
+            return fail(kErrBusy);
+        }
+        std::lock_guard lock(m_mixMutex);
+        if (stream->freed) {
+            return fail(kErrHandle);
+        }
+        if (!m_mixer) {
+            return fail(kErrInit);
+        }
+        return m_mixer->add(&stream->mix()) ? ok() : fail(kErrFormat);
+    }
+
+    std::int64_t StreamGetFilePosition(StreamHandle handle, FilePos what) override {
+        auto stream = find(handle);
+        if (!stream) {
+            fail(kErrHandle);
+            return -1;
+        }
+        SetLastError(kErrOk);
+        switch (what) {
+            case FilePos::Connected:
+                return stream->connected() ? 1 : 0;
+            case FilePos::End:
+                return static_cast<std::int64_t>(stream->mix().ring.capacity());
+            case FilePos::Buffer:
+                return static_cast<std::int64_t>(stream->mix().ring.readable());
+        }
+        return -1;
+    }
+
+    std::uint32_t ChannelGetLevel(StreamHandle handle) override {
+        auto stream = find(handle);
+        if (!stream) {
+            fail(kErrHandle);
+            return 0xFFFFFFFFu;
+        }
+        SetLastError(kErrOk);
+        return stream->mix().level.load(std::memory_order_relaxed);
+    }
+
+    std::int64_t ChannelGetPosition(StreamHandle handle) override {
+        auto stream = find(handle);
+        if (!stream) {
+            fail(kErrHandle);
+            return -1;
+        }
+        SetLastError(kErrOk);
+        return static_cast<std::int64_t>(stream->mix().ring.totalRead());
+    }
+
+    bool ChannelSetPosition(StreamHandle handle, std::int64_t position) override {
+        auto stream = find(handle);
+        if (!stream) {
+            return fail(kErrHandle);
+        }
+        if (t_inMixer) {
+            return fail(kErrBusy);
+        }
+        // Under the mix lock this thread is the ring's only consumer.
+        std::lock_guard lock(m_mixMutex);
+        MixChannel& mix = stream->mix();
+        const auto current = static_cast<std::int64_t>(mix.ring.totalRead());
+        const std::int64_t frame = mix.frameBytes();
+        const std::int64_t skip = (position - current) / frame * frame;
+        if (position < current || skip > static_cast<std::int64_t>(mix.ring.readable())) {
+            return fail(kErrPosition);
+        }
+        mix.ring.skip(static_cast<std::size_t>(skip));
+        mix.signalSpace();
+        return ok();
+    }
+
+    bool StreamFree(StreamHandle handle) override {
+        if (t_inMixer) {
+            return fail(kErrBusy);
+        }
+        return freeStream(handle) ? ok() : fail(kErrHandle);
+    }
+
+  private:
+    StreamHandle create(const std::string& url, bool hls, const std::atomic<bool>* abort) {
+        if (!m_initialised.load()) {
+            fail(kErrInit);
+            return 0;
+        }
+        NetConfig config;
+        {
+            std::lock_guard lock(m_configMutex);
+            config = m_config;
+        }
+        std::int32_t error = kErrOk;
+        std::unique_ptr<InputSource> input = OpenInput(url, hls, config, abort, error);
+        if (!input) {
+            fail(error);
+            return 0;
+        }
+        std::lock_guard lock(m_tableMutex);
+        if (!m_initialised.load()) {
+            fail(kErrInit);  // the device was closed while the stream opened
+            return 0;
+        }
+        StreamHandle handle = 0;
+        do {
+            handle = m_nextHandle++;
+        } while (handle == 0 || m_streams.count(handle) != 0);
+        auto stream = std::make_shared<UrlStream>(handle, std::move(input), config);
+        stream->startReader();
+        m_streams.emplace(handle, std::move(stream));
+        ok();
+        return handle;
+    }
+
+    std::shared_ptr<UrlStream> find(StreamHandle handle) {
+        std::lock_guard lock(m_tableMutex);
+        const auto it = m_streams.find(handle);
+        return it == m_streams.end() ? nullptr : it->second;
+    }
+
+    static std::uint32_t nextId(std::atomic<std::uint32_t>& counter) {
+        std::uint32_t id = 0;
+        while (id == 0) {
+            id = counter.fetch_add(1, std::memory_order_relaxed);
+        }
+        return id;
+    }
+
+    // Takes the stream out of the table and the mix; after this no DSP or sync
+    // callback of it runs. Its reader ends and is joined on the janitor thread,
+    // so the caller never waits for the network.
+    bool freeStream(StreamHandle handle) {
+        std::shared_ptr<UrlStream> stream;
+        {
+            std::lock_guard lock(m_tableMutex);
+            const auto it = m_streams.find(handle);
+            if (it == m_streams.end()) {
+                return false;
+            }
+            stream = std::move(it->second);
+            m_streams.erase(it);
+        }
+        {
+            std::lock_guard lock(m_mixMutex);
+            if (m_mixer) {
+                m_mixer->remove(&stream->mix());
+            }
+            stream->mix().dsps.clear();
+            stream->freed = true;
+        }
+        stream->detachSyncs();
+        stream->requestStop();
+        {
+            std::lock_guard lock(m_janitorMutex);
+            m_retired.push_back(std::move(stream));
+        }
+        m_janitorWake.notify_all();
+        return true;
+    }
+
+    // Runs on the mixer thread.
+    void mixPeriod(std::int16_t* out) {
+        t_inMixer = true;
+        bool drained = false;
+        {
+            std::lock_guard lock(m_mixMutex);
+            if (m_mixer) {
+                m_mixer->mix(out);
+                drained = m_mixer->anyDrained();
+            }
+        }
+        t_inMixer = false;
+        if (drained && !m_autoFreePending.exchange(true)) {
+            m_janitorWake.notify_all();
+        }
+    }
+
+    void joinRetired() {
+        std::vector<std::shared_ptr<UrlStream>> retired;
+        {
+            std::lock_guard lock(m_janitorMutex);
+            retired.swap(m_retired);
+        }
+        for (auto& stream : retired) {
+            stream->join();
+        }
+    }
+
+    // Frees streams that ended and played out (auto-free), and joins the
+    // readers of freed streams, off the callers' threads.
+    void janitor() {
+        pthread_setname_np(pthread_self(), "qvm-janitor");
+        std::unique_lock lock(m_janitorMutex);
+        while (!m_janitorStop) {
+            m_janitorWake.wait_for(lock, std::chrono::milliseconds(200), [this] {
+                return m_janitorStop || !m_retired.empty() || m_autoFreePending.load();
+            });
+            lock.unlock();
+            if (m_autoFreePending.exchange(false)) {
+                std::vector<StreamHandle> ended;
+                {
+                    std::lock_guard tableLock(m_tableMutex);
+                    for (const auto& [handle, stream] : m_streams) {
+                        if (stream->mix().drained.load(std::memory_order_acquire)) {
+                            ended.push_back(handle);
+                        }
+                    }
+                }
+                for (StreamHandle handle : ended) {
+                    freeStream(handle);
+                }
+            }
+            joinRetired();
+            lock.lock();
+        }
+    }
+
+    void scanDevices() {
+        m_pa.rescan();
+        m_deviceNames.clear();
+        m_paIndex.clear();
+        for (const PaOutputDevice& device : m_pa.outputs()) {
+            m_deviceNames.push_back(device.name);
+            m_paIndex.push_back(device.index);
+        }
+        m_deviceNames.emplace_back(kNullOutputName);
+        m_scanned = true;
+    }
+
+    // Lock order: m_deviceMutex, then m_tableMutex or m_mixMutex (never both
+    // at once), then m_janitorMutex.
+    std::mutex m_deviceMutex;
+    PortAudioHost m_pa;                      // m_deviceMutex
+    std::vector<std::string> m_deviceNames;  // m_deviceMutex
+    std::vector<int> m_paIndex;              // m_deviceMutex
+    bool m_scanned = false;                  // m_deviceMutex
+    std::unique_ptr<OutputDevice> m_output;  // m_deviceMutex
+    std::atomic<bool> m_initialised{false};
+
+    std::mutex m_mixMutex;
+    std::unique_ptr<Mixer> m_mixer;  // m_mixMutex
+
+    std::mutex m_tableMutex;
+    std::unordered_map<StreamHandle, std::shared_ptr<UrlStream>> m_streams;  // m_tableMutex
+    StreamHandle m_nextHandle = 1;                                           // m_tableMutex
+
+    std::mutex m_configMutex;
+    NetConfig m_config;  // m_configMutex
+
+    std::atomic<std::uint32_t> m_nextDsp{1};
+    std::atomic<std::uint32_t> m_nextSync{1};
+
+    std::mutex m_janitorMutex;
+    std::condition_variable m_janitorWake;
+    std::vector<std::shared_ptr<UrlStream>> m_retired;  // m_janitorMutex
+    bool m_janitorStop = false;                         // m_janitorMutex
+    std::atomic<bool> m_autoFreePending{false};
+    std::thread m_janitor;
+};
+
+}  // namespace
+
+std::unique_ptr<IAudioEngine> CreateAudioEngine() {
+    return std::make_unique<Engine>();
+}
+
+}  // namespace qvm::audio

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/AudioEngine.h"
+
+struct AVFormatContext;
+struct AVIOContext;
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+
+namespace qvm::audio {
+
+// The deadline and stop flags that FFmpeg's blocking calls poll through
+// AVIOInterruptCB. FFmpeg calls check() from whichever thread runs the
+// blocking call: the connect thread while opening, the reader afterwards.
+// The abort flag belongs to the caller of the open and is dropped (set to
+// null) before the open returns.
+class Interrupter {
+  public:
+    enum class Reason { None, Deadline, Abort };
+
+    void arm(std::chrono::milliseconds fromNow);
+    void setAbortFlag(const std::atomic<bool>* abort) { m_abort.store(abort); }
+    void requestStop() { m_stop.store(true); }
+    bool stopRequested() const { return m_stop.load(); }
+    bool aborted() const;
+    Reason reason() const { return static_cast<Reason>(m_reason.load()); }
+    void clearReason() { m_reason.store(0); }
+
+    static int check(void* self);
+
+  private:
+    std::atomic<std::int64_t> m_deadlineNs{0};  // steady clock; 0 = none
+    std::atomic<const std::atomic<bool>*> m_abort{nullptr};
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_reason{0};
+};
+
+// An opened, demuxed and decodable stream, with its first frame decoded.
+// Owns every FFmpeg object of the stream; used by one thread at a time (the
+// connect thread while opening, then the reader).
+class InputSource {
+  public:
+    InputSource();
+    ~InputSource();
+    InputSource(const InputSource&) = delete;
+    InputSource& operator=(const InputSource&) = delete;
+
+    Interrupter& interrupter() { return *m_interrupter; }
+    AVFormatContext* format() const { return m_format; }
+    AVCodecContext* codec() const { return m_codec; }
+    int streamIndex() const { return m_streamIndex; }
+    // The frame decoded while opening; more may wait in the decoder.
+    AVFrame* firstFrame() const { return m_firstFrame; }
+    std::uint32_t rate() const { return m_rate; }
+    std::uint32_t chans() const { return m_chans; }
+    const std::vector<std::string>& icyLines() const { return m_icy; }
+    const std::vector<std::string>& httpLines() const { return m_httpLines; }
+    const std::string& meta() const { return m_meta; }
+
+    // The latest ICY metadata packet ("StreamTitle='…';"), empty when none.
+    std::string pollMeta() const;
+
+  private:
+    friend class InputOpener;
+
+    std::unique_ptr<Interrupter> m_interrupter;
+    AVIOContext* m_http = nullptr;  // the HTTP connection (ICY options live here)
+    AVIOContext* m_io = nullptr;    // what the demuxer reads (replays sniffed bytes)
+    void* m_replay = nullptr;       // state behind m_io
+    AVFormatContext* m_format = nullptr;
+    AVCodecContext* m_codec = nullptr;
+    AVFrame* m_firstFrame = nullptr;
+    int m_streamIndex = -1;
+    std::uint32_t m_rate = 0;
+    std::uint32_t m_chans = 0;
+    std::vector<std::string> m_icy;
+    std::vector<std::string> m_httpLines;
+    std::string m_meta;
+};
+
+// Opens a URL (HTTP/HTTPS stream, playlist file, or HLS when `hls`), within
+// the configured time-outs; gives up within FFmpeg's 100 ms poll when `abort`
+// turns true. On failure returns null and sets `error`.
+std::unique_ptr<InputSource> OpenInput(const std::string& url, bool hls, const NetConfig& config,
+                                       const std::atomic<bool>* abort, std::int32_t& error);
+
+}  // namespace qvm::audio

@@ -1,0 +1,102 @@
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "audio/OutputDevice.h"
+#include "audio/WavWriter.h"
+
+namespace qvm::audio {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The built-in "Null output". Its thread is the mixer: it mixes one period at
+// each period's due time on the steady clock. A period whose mix finishes more
+// than one period after its due time would have reached a real device too late
+// and counts as an underrun; the thread then catches up without sleeping, and
+// after falling a whole second behind it starts the timeline afresh.
+class NullOutput final : public OutputDevice {
+  public:
+    NullOutput(std::uint32_t rate, std::uint32_t periodFrames, std::string capturePath)
+        : m_rate(rate), m_period(periodFrames), m_capturePath(std::move(capturePath)) {}
+    ~NullOutput() override { stop(); }
+
+    bool start(MixFn mix) override {
+        if (!m_capturePath.empty()) {
+            // A capture that cannot be written leaves the relay running.
+            m_wav.open(m_capturePath, m_rate, 2);
+        }
+        m_mix = std::move(mix);
+        m_thread = std::thread([this] { run(); });
+        return true;
+    }
+
+    void stop() override {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        m_wav.close();
+    }
+
+    std::uint64_t underruns() const override { return m_underruns.load(std::memory_order_relaxed); }
+
+  private:
+    void run() {
+        TryRealtimePriority();
+        std::vector<std::int16_t> block(std::size_t{m_period} * 2);
+        const auto period = std::chrono::nanoseconds(std::int64_t{m_period} * 1000000000 / m_rate);
+        const int flushEvery = std::max<int>(1, static_cast<int>(m_rate / m_period));  // ~1 s
+        int sinceFlush = 0;
+        auto due = Clock::now();
+        std::unique_lock lock(m_mutex);
+        while (!m_stop) {
+            lock.unlock();
+            m_mix(block.data());
+            if (m_wav.isOpen()) {
+                m_wav.write(block.data(), m_period);
+                if (++sinceFlush >= flushEvery) {
+                    m_wav.flush();
+                    sinceFlush = 0;
+                }
+            }
+            const auto now = Clock::now();
+            if (now > due + period) {
+                m_underruns.fetch_add(1, std::memory_order_relaxed);
+            }
+            due += period;
+            if (now - due > std::chrono::seconds(1)) {
+                due = now;
+            }
+            lock.lock();
+            m_wake.wait_until(lock, due, [this] { return m_stop; });
+        }
+    }
+
+    const std::uint32_t m_rate;
+    const std::uint32_t m_period;
+    const std::string m_capturePath;
+    MixFn m_mix;
+    WavWriter m_wav;  // mixer thread while running
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;  // m_mutex
+    std::atomic<std::uint64_t> m_underruns{0};
+};
+
+}  // namespace
+
+std::unique_ptr<OutputDevice> CreateNullOutput(std::uint32_t rate, std::uint32_t periodFrames,
+                                               const std::string& capturePath) {
+    return std::make_unique<NullOutput>(rate, periodFrames, capturePath);
+}
+
+}  // namespace qvm::audio

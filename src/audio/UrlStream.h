@@ -1,0 +1,105 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/AudioEngine.h"
+#include "audio/Mixer.h"
+#include "audio/NetInput.h"
+
+struct SwrContext;
+struct AVFrame;
+
+namespace qvm::audio {
+
+// One open URL stream: its reader thread decodes into the PCM ring of its
+// MixChannel; it keeps the header lines and the latest metadata text and calls
+// the sync callbacks on the reader thread when that text changes.
+//
+// Back-pressure: when the ring is full the reader stops reading and waits on
+// the ring's space signal (woken by the mixer after each block it takes),
+// so it neither spins nor drops audio; meanwhile a live stream's bytes queue
+// up in the socket and in the server, the way a relay behind its listeners
+// behaves. A read time-out therefore only runs while the reader actually
+// waits for the network.
+class UrlStream {
+  public:
+    UrlStream(StreamHandle handle, std::unique_ptr<InputSource> input, const NetConfig& config);
+    ~UrlStream();
+    UrlStream(const UrlStream&) = delete;
+    UrlStream& operator=(const UrlStream&) = delete;
+
+    StreamHandle handle() const { return m_handle; }
+    MixChannel& mix() { return m_mix; }
+    ChannelInfo info() const { return {m_mix.rate, m_mix.chans}; }
+    bool connected() const { return m_connected.load(std::memory_order_acquire); }
+    bool tags(TagKind kind, std::vector<std::string>& lines) const;
+
+    void addSync(SyncHandle sync, SyncProc proc, void* user);
+    // After this returns no sync callback of the stream runs any more (when
+    // called from one of them, none starts after the current one).
+    void detachSyncs();
+
+    void startReader();
+    // Asks the reader to end (its blocking read gives up within ~100 ms).
+    void requestStop();
+    // Waits for the reader to end and releases the connection and decoder.
+    void join();
+
+    // Guarded by the engine's mix lock: set once the handle was freed, so that
+    // a call racing with the free cannot put the stream back into the mix.
+    bool freed = false;
+
+  private:
+    struct Sync {
+        SyncHandle handle;
+        SyncProc proc;
+        void* user;
+    };
+
+    void run();
+    void deliver(const AVFrame* frame);
+    void receiveFrames();
+    void writeRing(const std::uint8_t* data, std::size_t bytes);
+    void checkMeta();
+    void fireSyncs();
+
+    const StreamHandle m_handle;
+    std::unique_ptr<InputSource> m_input;  // reader thread only, once it runs
+    const std::uint32_t m_readTimeoutMs;
+    MixChannel m_mix;
+    std::atomic<bool> m_connected{true};
+
+    // Reader-thread conversion to 16-bit at the stream's rate and channels.
+    SwrContext* m_swr = nullptr;
+    int m_swrFormat = -1;
+    int m_swrRate = 0;
+    int m_swrChans = 0;
+    std::vector<std::uint8_t> m_pcm;
+    AVFrame* m_frame = nullptr;
+
+    mutable std::mutex m_tagMutex;
+    std::string m_meta;  // m_tagMutex
+    const std::vector<std::string> m_icy;
+    const std::vector<std::string> m_http;
+
+    std::mutex m_syncMutex;  // held while the callbacks run
+    std::vector<Sync> m_syncs;
+    std::atomic<bool> m_syncsDetached{false};
+
+    // Lets requestStop() cut the reader's batching nap short.
+    std::mutex m_napMutex;
+    std::condition_variable m_napWake;
+    bool m_napStop = false;  // m_napMutex
+
+    std::thread m_reader;
+    std::atomic<std::thread::id> m_readerId{};
+};
+
+}  // namespace qvm::audio

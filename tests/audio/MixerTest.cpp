@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "audio/Mixer.h"
+#include "support/AudioAnalysis.h"
+
+namespace qvm::audio {
+namespace {
+
+constexpr std::uint32_t kDeviceRate = 48000;
+constexpr std::uint32_t kPeriod = 960;  // 20 ms
+
+// Interleaved 16-bit sine, the same on every channel.
+std::vector<std::int16_t> sine(std::uint32_t rate, std::uint32_t chans, double hz, double amplitude,
+                               double seconds) {
+    const auto frames = static_cast<std::size_t>(rate * seconds);
+    std::vector<std::int16_t> out(frames * chans);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const auto v = static_cast<std::int16_t>(std::lrint(
+            amplitude * 32767.0 * std::sin(2.0 * M_PI * hz * static_cast<double>(i) / rate)));
+        for (std::uint32_t c = 0; c < chans; ++c) {
+            out[i * chans + c] = v;
+        }
+    }
+    return out;
+}
+
+void feed(MixChannel& ch, const std::vector<std::int16_t>& pcm) {
+    ASSERT_EQ(ch.ring.write(pcm.data(), pcm.size() * 2), pcm.size() * 2) << "ring too small";
+}
+
+// Runs `periods` mixer periods and returns the device output.
+std::vector<std::int16_t> run(Mixer& mixer, int periods) {
+    std::vector<std::int16_t> out;
+    std::vector<std::int16_t> block(kPeriod * 2);
+    for (int p = 0; p < periods; ++p) {
+        mixer.mix(block.data());
+        out.insert(out.end(), block.begin(), block.end());
+    }
+    return out;
+}
+
+test::WavData asWav(std::vector<std::int16_t> samples) {
+    test::WavData wav;
+    wav.sampleRate = kDeviceRate;
+    wav.channels = 2;
+    wav.samples = std::move(samples);
+    return wav;
+}
+
+struct DspSeen {
+    std::uint32_t calls = 0;
+    std::uint32_t minLength = UINT32_MAX;
+    std::uint32_t maxLength = 0;
+    std::vector<std::int16_t> samples;  // as the callback saw them
+    float gain = 1.0f;                  // applied in place
+};
+
+void recordingDsp(DspHandle, StreamHandle, void* buffer, std::uint32_t length, void* user) {
+    auto* seen = static_cast<DspSeen*>(user);
+    ++seen->calls;
+    seen->minLength = std::min(seen->minLength, length);
+    seen->maxLength = std::max(seen->maxLength, length);
+    auto* s = static_cast<std::int16_t*>(buffer);
+    seen->samples.insert(seen->samples.end(), s, s + length / 2);
+    for (std::uint32_t i = 0; i < length / 2; ++i) {
+        s[i] = static_cast<std::int16_t>(s[i] * seen->gain);
+    }
+}
+
+// Streams of other rates and channel counts: the DSP callback gets the
+// stream's own format, the device gets stereo at its rate with the tone's
+// pitch, and the level reading holds the block's peaks.
+TEST(Mixer, NativeFormatForDspAndConvertedForTheDevice) {
+    const struct {
+        std::uint32_t rate;
+        std::uint32_t chans;
+    } formats[] = {{48000, 2}, {44100, 2}, {22050, 1}, {32000, 6}};
+    for (const auto& f : formats) {
+        SCOPED_TRACE(testing::Message() << f.rate << " Hz, " << f.chans << " channels");
+        MixChannel ch(1, f.rate, f.chans, std::size_t{f.rate} * f.chans * 2 * 2);
+        feed(ch, sine(f.rate, f.chans, 1000.0, 0.5, 1.5));
+        DspSeen seen;
+        ch.dsps.push_back({1, &recordingDsp, &seen, 0});
+        Mixer mixer(kDeviceRate, kPeriod);
+        ASSERT_TRUE(mixer.add(&ch));
+        const test::WavData out = asWav(run(mixer, 50));  // one second
+
+        // About rate / 50 frames per period, whole frames only.
+        const std::uint32_t frameBytes = f.chans * 2;
+        EXPECT_EQ(seen.calls, 50u);
+        EXPECT_EQ(seen.minLength % frameBytes, 0u);
+        EXPECT_GE(seen.minLength, (f.rate / 50 - 1) * frameBytes);
+        EXPECT_LE(seen.maxLength, (f.rate / 50 + 1) * frameBytes);
+        test::WavData native;
+        native.sampleRate = static_cast<int>(f.rate);
+        native.channels = static_cast<int>(f.chans);
+        native.samples = seen.samples;
+        EXPECT_NEAR(test::DominantFrequency(native.channel(0), native.sampleRate), 1000.0, 5.0);
+
+        for (int side = 0; side < 2; ++side) {
+            const std::vector<float> s = out.channel(side, 0.1, 1.0);
+            EXPECT_NEAR(test::DominantFrequency(s, kDeviceRate), 1000.0, 5.0);
+            EXPECT_NEAR(test::ToneLevelDb(s, kDeviceRate, 1000.0), -6.0, 1.0);
+        }
+        const std::uint32_t level = ch.level.load();
+        EXPECT_NEAR(static_cast<double>(level & 0xFFFF), 16384.0, 200.0);
+        EXPECT_NEAR(static_cast<double>(level >> 16), 16384.0, 200.0);
+    }
+}
+
+TEST(Mixer, DspChangeIsHeardAndLevelIsTakenAfterIt) {
+    MixChannel ch(1, 48000, 2, 48000 * 4 * 2);
+    feed(ch, sine(48000, 2, 440.0, 0.5, 1.0));
+    DspSeen seen;
+    seen.gain = 0.25f;
+    ch.dsps.push_back({1, &recordingDsp, &seen, 0});
+    Mixer mixer(kDeviceRate, kPeriod);
+    ASSERT_TRUE(mixer.add(&ch));
+    const test::WavData out = asWav(run(mixer, 25));
+    EXPECT_NEAR(test::ToneLevelDb(out.channel(-1, 0.05, 0.5), kDeviceRate, 440.0), -18.0, 1.0);
+    EXPECT_NEAR(static_cast<double>(ch.level.load() & 0xFFFF), 4096.0, 64.0);
+}
+
+// A volume change ramps linearly over one period from the previous value, so
+// the output never jumps; the level reading ignores the volume.
+TEST(Mixer, VolumeRampsPerSample) {
+    MixChannel ch(1, 48000, 2, 48000 * 4);
+    feed(ch, std::vector<std::int16_t>(48000 / 2 * 2, 16384));  // half a second of DC
+    ch.volume.store(0.0f);
+    Mixer mixer(kDeviceRate, kPeriod);
+    ASSERT_TRUE(mixer.add(&ch));
+    std::vector<std::int16_t> out = run(mixer, 2);
+    ch.volume.store(1.0f);
+    const std::vector<std::int16_t> up = run(mixer, 2);
+    ch.volume.store(0.5f);
+    const std::vector<std::int16_t> down = run(mixer, 2);
+
+    for (std::int16_t v : out) {
+        EXPECT_EQ(v, 0);
+    }
+    // The converter holds a few frames back, so find where the ramp starts.
+    const std::size_t lag = [&] {
+        std::size_t i = 0;
+        while (i < up.size() / 2 && up[2 * i] == 0) {
+            ++i;
+        }
+        return i;
+    }();
+    ASSERT_LT(lag, 8u);
+    for (std::size_t i = lag; i < kPeriod; ++i) {
+        const double expected = 16384.0 * static_cast<double>(i + 1) / kPeriod;
+        ASSERT_NEAR(up[2 * i], expected, 2.0) << "frame " << i;
+        ASSERT_EQ(up[2 * i], up[2 * i + 1]);
+    }
+    for (std::size_t i = kPeriod; i < 2 * kPeriod; ++i) {
+        ASSERT_EQ(up[2 * i], 16384) << "frame " << i;
+    }
+    for (std::size_t i = lag; i < kPeriod; ++i) {
+        const double expected = 16384.0 * (1.0 - 0.5 * static_cast<double>(i + 1) / kPeriod);
+        ASSERT_NEAR(down[2 * i], expected, 2.0) << "frame " << i;
+    }
+    EXPECT_EQ(down[2 * kPeriod + 2 * lag + 10], 8192);
+    EXPECT_EQ(ch.level.load(), 16384u | (16384u << 16));
+}
+
+TEST(Mixer, SumsClipsAndPadsShortRings) {
+    MixChannel loud1(1, 48000, 2, 48000 * 4);
+    MixChannel loud2(2, 48000, 2, 48000 * 4);
+    feed(loud1, std::vector<std::int16_t>(kPeriod * 2 * 3, 30000));
+    feed(loud2, std::vector<std::int16_t>(kPeriod * 2 * 3, 30000));
+    MixChannel quiet(3, 48000, 2, 48000 * 4);
+    feed(quiet, std::vector<std::int16_t>(kPeriod * 2 * 3, -1000));
+    Mixer mixer(kDeviceRate, kPeriod);
+    for (MixChannel* ch : {&loud1, &loud2, &quiet}) {
+        ch->volume.store(1.0f);
+        ASSERT_TRUE(mixer.add(ch));
+    }
+    const std::vector<std::int16_t> out = run(mixer, 5);
+    EXPECT_EQ(out[2 * (kPeriod + 100)], 32767);  // 59000 clipped
+
+    // The loud ones end after three periods; the quiet one was fed the same:
+    // after the rings run short, silence, not noise or a repeat.
+    for (std::size_t i = 2 * (3 * kPeriod + 8); i < out.size(); ++i) {
+        ASSERT_EQ(out[i], 0) << "sample " << i;
+    }
+    EXPECT_FALSE(mixer.anyDrained());  // their readers have not ended
+    loud1.readerDone.store(true);
+    run(mixer, 1);
+    EXPECT_TRUE(mixer.anyDrained());
+    EXPECT_TRUE(loud1.drained.load());
+    EXPECT_FALSE(loud2.drained.load());
+    mixer.remove(&loud1);
+    EXPECT_FALSE(mixer.contains(&loud1));
+    EXPECT_EQ(mixer.size(), 2u);
+}
+
+}  // namespace
+}  // namespace qvm::audio
