@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "core/TimeBase.h"
 #include "support/SocketIo.h"
@@ -154,8 +155,13 @@ void StreamSession::produce() {
     if (tone || silence) {
         if (m_stepSamplesLeft < 0) {
             const double seconds = tone ? tone->seconds : silence->seconds;
+            // kForever (or anything beyond a century) must not go through
+            // llround, which gives nothing useful for infinity.
+            constexpr double kCentury = 100.0 * 365 * 86400;
             m_stepSamplesLeft =
-                std::max<std::int64_t>(0, std::llround(seconds * m_spec.sampleRate));
+                seconds >= kCentury
+                    ? std::numeric_limits<std::int64_t>::max()
+                    : std::max<std::int64_t>(0, std::llround(seconds * m_spec.sampleRate));
             m_actions.push_back({m_encoder.samplesFed(), m_step, m_loop});
         }
         const std::int64_t n = std::min<std::int64_t>(m_stepSamplesLeft, 1152);

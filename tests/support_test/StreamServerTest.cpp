@@ -102,6 +102,22 @@ INSTANTIATE_TEST_SUITE_P(Formats, StreamServerFormats,
                                     std::to_string(p.param.channels) + "ch";
                          });
 
+// A tone without end after other steps keeps sounding: a live programme.
+TEST(StreamServer, EndlessToneAfterOtherSteps) {
+    StreamServer server;
+    MountSpec spec;
+    spec.realTime = false;
+    spec.script = {Title{"Live"}, Silence{0.2}, Tone{440, kForever, 0.5}};
+    server.addMount("/live.mp3", spec);
+    ReadOptions options;
+    options.maxSeconds = 3.0;
+    const ReadResult read = ReadStream(server.url("/live.mp3"), options);
+    ASSERT_EQ(read.openError, 0) << read.openErrorText;
+    EXPECT_FALSE(read.endOfStream);
+    EXPECT_GE(read.audio.seconds(), 2.9);
+    EXPECT_NEAR(Frequency(read.audio, 1.0, 2.5), 440, 3);
+}
+
 // Titles arrive whole (quotes and semicolons included) in the metadata that
 // libavformat exposes, with the ICY headers; without Icy-MetaData the body is
 // plain MP3 and the request headers show what the client sent.
