@@ -2,11 +2,14 @@
 #include <QFileInfo>
 #include <memory>
 
+#include "audio/AudioEngine.h"
 #include "config/SettingsFile.h"
 #include "core/Helpers.h"
+#include "core/Player.h"
 #include "core/SingleInstance.h"
 #include "lang/Language.h"
 #include "ui/MainWindow.h"
+#include "ui/MainWindowView.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -21,26 +24,49 @@ int main(int argc, char** argv) {
     }
 
     const QString folder = qvm::ExecutableFolder();
-    const QString iniPath = qvm::SettingsFilePath(exePath);
-    auto language = std::make_unique<qvm::TLanguage>(
-        folder, QFileInfo(exePath).fileName() + QLatin1Char('.'));
+    qvm::PlayerOptions options;
+    options.iniPath = qvm::SettingsFilePath(exePath);
+    options.exeFolder = folder;
+
+    auto language =
+        std::make_unique<qvm::TLanguage>(folder, QFileInfo(exePath).fileName() + QLatin1Char('.'));
     // Without any language file the user has been told and the program ends.
     language->setTerminateRequest([] {});
-    if (!language->SelectStartLanguage(iniPath, QStringLiteral("Setting"),
+    if (!language->SelectStartLanguage(options.iniPath, QStringLiteral("Setting"),
                                        QStringLiteral("English"))) {
         return 1;
     }
+    const qvm::TLanguage* lang = language.get();
 
-    qvm::Configuration config;
-    qvm::LoadSettings(config, iniPath, folder);
-
+    const std::unique_ptr<qvm::audio::IAudioEngine> engine = qvm::audio::CreateAudioEngine();
     qvm::InstanceEndpoint endpoint;
     qvm::MainWindow window(QStringLiteral(QVM_FILE_VERSION));
-    QObject::connect(&endpoint, &qvm::InstanceEndpoint::restoreRequested, &window, [&window] {
-        window.showNormal();
-        window.raise();
-        window.activateWindow();
-    });
+    window.setLanguage(lang);
+    qvm::MainWindowView view(window, lang);
+
+    int exitCode = 0;
+    qvm::PlayerHooks hooks;
+    hooks.quit = [&exitCode](int code) {
+        exitCode = code;
+        QCoreApplication::exit(code);
+    };
+    qvm::Player player(*engine, std::move(language), options, &view, std::move(hooks));
+
+    QObject::connect(&window, &qvm::MainWindow::playStopClicked, &window,
+                     [&player] { player.SBPlayStopClick(); });
+    QObject::connect(&window, &qvm::MainWindow::volumeChanged, &window,
+                     [&player](int position) { player.OnVolumeMoved(position); });
+    QObject::connect(&window, &qvm::MainWindow::settingsClicked, &window,
+                     [&player] { player.SBSettingClick(); });
+    QObject::connect(&endpoint, &qvm::InstanceEndpoint::restoreRequested, &window,
+                     [&window] { window.restoreFromTray(); });
+    // The player itself closes without the question when the session ends,
+    // on SIGTERM/SIGINT and when the event loop ends.
+    window.setCloseHandler([&player] { return player.FormClose(); });
+
+    if (!player.FormCreate()) {
+        return exitCode != 0 ? exitCode : 1;
+    }
     window.show();
     return QApplication::exec();
 }

@@ -1,5 +1,7 @@
 #include "ui/MainWindow.h"
 
+#include <QCloseEvent>
+
 #include <QEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -358,6 +360,24 @@ void MainWindow::setOnAirChannel(int onAirIndex) {
     if (text != m_labSource->text()) {
         m_labSource->setText(text);
     }
+}
+
+void MainWindow::setSourceText(const QString& text) {
+    if (text != m_labSource->text()) {
+        m_labSource->setText(text);
+    }
+}
+
+void MainWindow::setSourceVisible(bool visible) {
+    m_labSource->setVisible(visible);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (m_closeHandler && !m_closeHandler()) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::setSilenceState(bool silence) {

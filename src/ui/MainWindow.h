@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QMainWindow>
 #include <QStringList>
 #include <vector>
@@ -64,6 +66,9 @@ class MainWindow : public QMainWindow {
     // LabSource: the "PlayChannel" text and the number of the channel on air
     // (`onAirIndex` counted from 0).
     void setOnAirChannel(int onAirIndex);
+    // LabSource on its own, for a player that words and shows it itself.
+    void setSourceText(const QString& text);
+    void setSourceVisible(bool visible);
     // LabMainStatus: "Silence" in red while no channel could take over, else
     // "Online" in the window text colour.
     void setSilenceState(bool silence);
@@ -98,6 +103,10 @@ class MainWindow : public QMainWindow {
     // Shutdown: only the top panel stays while the channels are closed.
     void shrinkToMainPanel();
 
+    // Asked when the window is to close; false keeps it open (the user
+    // answered "no" to the exit question).
+    void setCloseHandler(std::function<bool()> handler) { m_closeHandler = std::move(handler); }
+
   public slots:
     // OnRestore, and the tray icon's double click.
     void restoreFromTray();
@@ -109,6 +118,7 @@ class MainWindow : public QMainWindow {
 
   protected:
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     QString text(const char* group, const char* name, const char* english) const;
@@ -118,6 +128,7 @@ class MainWindow : public QMainWindow {
     void ensureTrayIcon();
 
     const TLanguage* m_language = nullptr;
+    std::function<bool()> m_closeHandler;
     QStringList m_skinTexts;
     SkinTextTranslator* m_skinTranslator = nullptr;
     bool m_playing = false;
