@@ -2,16 +2,6 @@
 
 #include <thread>
 
-#if defined(__SANITIZE_THREAD__)
-// The ALSA "pulse" plug-in, loaded while PortAudio lists devices, brings in
-// libpulse with its own threads and uninstrumented atomics.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libpulse.so.0\n"
-           "race:libpulsecommon-16.1.so\n"
-           "race:libasound_module_pcm_pulse.so\n";
-}
-#endif
-
 namespace qvm::audio::test {
 
 bool WaitUntil(const std::function<bool()>& done, milliseconds timeout) {

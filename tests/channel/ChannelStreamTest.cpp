@@ -206,6 +206,12 @@ TEST_F(ChannelStreams, BadUrlShowsTheErrorAndRetriesOnSchedule) {
 }
 
 TEST_F(ChannelStreams, HlsChannelPlays) {
+#if defined(__SANITIZE_THREAD__)
+    // The HLS writer is started through QProcess's clone(), which
+    // ThreadSanitizer cannot follow: it then reports races under held mutexes.
+    GTEST_SKIP()
+        << "ThreadSanitizer cannot follow QProcess's clone(); run this test in a normal build";
+#endif
     HlsFixture hls(server, HlsOptions{.seconds = 20.0});
     ASSERT_TRUE(hls.start()) << hls.error();
     TfrChannelForm& ch = make(hls.url());
