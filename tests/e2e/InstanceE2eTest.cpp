@@ -45,6 +45,7 @@ bool EndsWithTone(const WavData& wav, double minSeconds) {
 // the first plays on; a copy in another folder is a player of its own. Both
 // end cleanly on SIGTERM and SIGINT.
 TEST(InstanceE2e, SecondCopyLeavesAndTheFirstPlaysOn) {
+    QVM_E2E_SKIP_UNDER_TSAN();
     StreamServer server;
     server.addMount("/a.mp3", Mount({Tone{kToneHz, 3600.0, 0.5}}));
     TempDir dir;
@@ -109,6 +110,7 @@ TEST(InstanceE2e, SecondCopyLeavesAndTheFirstPlaysOn) {
 // A termination signal while a connection attempt hangs on a server that
 // never answers ends the player at once, not after the network time-out.
 TEST(InstanceE2e, SignalDuringAHangingConnectionEndsPromptly) {
+    QVM_E2E_SKIP_UNDER_TSAN();
     StreamServer server;
     server.addMount("/a.mp3", Mount({Tone{kToneHz, 3600.0, 0.5}}));
     server.setMode(ServerMode::Hang);

@@ -33,6 +33,7 @@ constexpr auto kExitBound = 10s;
 
 class SwitchingE2e : public ::testing::Test {
   protected:
+    void SetUp() override { QVM_E2E_SKIP_UNDER_TSAN(); }
     void startPlayer(const PlayerConfig& config) {
         player.writeIni(PlayerIni(config));
         ASSERT_TRUE(player.start()) << player.output().toStdString();
