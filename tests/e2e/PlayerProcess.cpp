@@ -7,6 +7,7 @@
 #include <QProcessEnvironment>
 #include <QThread>
 #include <stdexcept>
+#include "support/ChildProcess.h"
 
 namespace qvm::test {
 
@@ -64,6 +65,7 @@ bool PlayerProcess::start() {
     m_process.setStandardOutputFile(m_folder + QStringLiteral("stdout.txt"));
     m_process.setStandardErrorFile(m_folder + QStringLiteral("stderr.txt"));
     m_process.setWorkingDirectory(m_folder);
+    EndWithParent(m_process);
     m_process.start(executable(), {});
     return m_process.waitForStarted(10000);
 }

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <QThread>
+#include "support/ChildProcess.h"
 
 #if defined(__SANITIZE_THREAD__)
 // QProcess starts its child with clone(CLONE_VM | CLONE_VFORK): the child runs
@@ -107,6 +108,7 @@ bool HlsFixture::start() {
     process->setProgram(QString::fromStdString(ffmpeg));
     process->setArguments(arguments());
     process->setProcessChannelMode(QProcess::MergedChannels);
+    EndWithParent(*process);
     process->start();
     if (!process->waitForStarted(10000)) {
         m_error = "cannot start ffmpeg: " + process->errorString().toStdString();

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include "support/ChildProcess.h"
 #include "support/HlsFixture.h"
 #include "support/HttpBits.h"
 #include "support/SocketIo.h"
@@ -177,6 +178,7 @@ bool IcecastFixture::startServer() {
         return false;
     }
     m_server = std::make_unique<QProcess>();
+    EndWithParent(*m_server);
     m_server->setProgram(program);
     m_server->setArguments({QStringLiteral("-c"), m_dir.path() + QStringLiteral("/icecast.xml")});
     m_server->setProcessChannelMode(QProcess::MergedChannels);
@@ -217,6 +219,7 @@ bool IcecastFixture::startFeeder() {
                                .arg(m_port)
                                .arg(QString::fromStdString(m_options.mount));
     m_feeder = std::make_unique<QProcess>();
+    EndWithParent(*m_feeder);
     m_feeder->setProgram(QString::fromStdString(ffmpeg));
     m_feeder->setArguments({QStringLiteral("-hide_banner"),
                             QStringLiteral("-nostdin"),

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <sys/prctl.h>
+#include <QProcess>
+#include <csignal>
+
+namespace qvm::test {
+
+// A program a test starts must not outlive it: when the test process dies
+// (a crash, a sanitizer stopping it, a time-out kill), the kernel ends the
+// child too, so no player, ffmpeg or icecast2 keeps running on the machine.
+inline void EndWithParent(QProcess& process) {
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
+
+}  // namespace qvm::test
