@@ -7,19 +7,14 @@
 #include "core/Helpers.h"
 #include "core/Player.h"
 #include "core/SingleInstance.h"
+#include "core/TsanSuppressions.h"
 #include "lang/Language.h"
 #include "ui/MainWindow.h"
 #include "ui/MainWindowView.h"
 
 #if defined(__SANITIZE_THREAD__)
-// Only in ThreadSanitizer builds: Qt's thread pool and libpulse synchronise in
-// uninstrumented code, so their own hand-overs would be reported as races.
 extern "C" const char* __tsan_default_suppressions() {
-    return "race:libQt6Core.so.6\n"
-           "race:libQt6Gui.so.6\n"
-           "race:libpulse.so.0\n"
-           "race:libpulsecommon-16.1.so\n"
-           "race:libasound_module_pcm_pulse.so\n";
+    return qvm::TsanSuppressions();
 }
 #endif
 

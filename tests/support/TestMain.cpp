@@ -7,18 +7,11 @@
 #include <QDir>
 #include <QFile>
 #include <cstdlib>
+#include "core/TsanSuppressions.h"
 
 #if defined(__SANITIZE_THREAD__)
-// Libraries built without ThreadSanitizer synchronise in code it cannot see,
-// so it reports their own hand-overs as races:
-// - Qt's thread pool (text layout and image work of the widgets run there);
-// - libpulse, loaded by the ALSA "pulse" plug-in while PortAudio lists devices.
 extern "C" const char* __tsan_default_suppressions() {
-    return "race:libQt6Core.so.6\n"
-           "race:libQt6Gui.so.6\n"
-           "race:libpulse.so.0\n"
-           "race:libpulsecommon-16.1.so\n"
-           "race:libasound_module_pcm_pulse.so\n";
+    return qvm::TsanSuppressions();
 }
 #endif
 
