@@ -121,7 +121,10 @@ QByteArray FormatIniReal(double value) {
 }
 
 QString ParseIniText(QByteArrayView text) {
-    QStringDecoder decode(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    // Stateless: an incomplete sequence at the end becomes a replacement
+    // character instead of being held back for bytes that never come.
+    QStringDecoder decode(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom |
+                                                      QStringConverter::Flag::Stateless);
     return decode(text);
 }
 

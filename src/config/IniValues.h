@@ -27,7 +27,8 @@ QByteArray FormatIniReal(double value);
 
 // A text value as UTF-8. Byte-order marks are kept as characters (a decoder
 // that drops a leading one would let the next save write a different text);
-// invalid bytes become replacement characters.
+// invalid bytes, also an incomplete sequence at the end, become replacement
+// characters.
 QString ParseIniText(QByteArrayView text);
 
 }  // namespace qvm

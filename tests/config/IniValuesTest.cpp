@@ -118,6 +118,14 @@ TEST(ParseIniText, KeepsByteOrderMarksAsCharacters) {
               QString(QChar(0xFEFF)) + QChar(0xFEFF) + "x");
     EXPECT_EQ(ParseIniText("caf\xC3\xA9"), QStringLiteral("café"));
     EXPECT_EQ(ParseIniText("a\xFFz"), QString("a") + QChar(QChar::ReplacementCharacter) + "z");
+    EXPECT_EQ(ParseIniText("\xE9"), QString(QChar(QChar::ReplacementCharacter)))
+        << "a sequence cut off at the end is not dropped";
+    const QString cut = ParseIniText("ab\xE2\x82");
+    EXPECT_TRUE(cut.startsWith("ab") && cut.size() > 2) << "the broken tail becomes characters";
+    // Whatever replaces broken bytes, writing the text back must read the same.
+    for (const QString& text : {cut, ParseIniText("\xE9"), ParseIniText("a\xFFz")}) {
+        EXPECT_EQ(ParseIniText(text.toUtf8()), text);
+    }
 }
 
 }  // namespace
