@@ -18,18 +18,6 @@ extern "C" const char* __tsan_default_options() {
 #endif
 
 namespace qvm::test {
-namespace {
-
-std::string Tail(const QByteArray& text, int lines) {
-    QList<QByteArray> all = text.trimmed().split('\n');
-    if (all.size() > lines) {
-        all = all.mid(all.size() - lines);
-    }
-    return all.join('\n').toStdString();
-}
-
-}  // namespace
-
 std::string FindFfmpeg() {
     return QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).toStdString();
 }
@@ -117,7 +105,7 @@ bool HlsFixture::start() {
     if (!m_options.live) {
         if (!process->waitForFinished(120000) || process->exitStatus() != QProcess::NormalExit ||
             process->exitCode() != 0) {
-            m_error = "ffmpeg could not write the HLS stream: " + Tail(process->readAll(), 5);
+            m_error = "ffmpeg could not write the HLS stream: " + OutputTail(process->readAll(), 5);
             process->kill();
             process->waitForFinished(3000);
             return false;
@@ -129,7 +117,8 @@ bool HlsFixture::start() {
     QDeadlineTimer deadline(static_cast<qint64>(limit * 1000));
     while (!playlistReady()) {
         if (process->state() != QProcess::Running) {
-            m_error = "ffmpeg stopped writing the live HLS stream: " + Tail(process->readAll(), 5);
+            m_error =
+                "ffmpeg stopped writing the live HLS stream: " + OutputTail(process->readAll(), 5);
             return false;
         }
         if (deadline.hasExpired()) {

@@ -18,14 +18,6 @@
 namespace qvm::test {
 namespace {
 
-std::string Tail(const QByteArray& text, int lines) {
-    QList<QByteArray> all = text.trimmed().split('\n');
-    if (all.size() > lines) {
-        all = all.mid(all.size() - lines);
-    }
-    return all.join('\n').toStdString();
-}
-
 std::string XmlEscape(const std::string& text) {
     std::string out;
     for (const char c : text) {
@@ -90,10 +82,10 @@ std::string IcecastFixture::logTail() const {
     QFile log(m_dir.path() + QStringLiteral("/log/error.log"));
     std::string text;
     if (m_server) {
-        text += Tail(m_server->readAll(), 5);
+        text += OutputTail(m_server->readAll(), 5);
     }
     if (log.open(QIODevice::ReadOnly)) {
-        text += (text.empty() ? "" : "\n") + Tail(log.readAll(), 8);
+        text += (text.empty() ? "" : "\n") + OutputTail(log.readAll(), 8);
     }
     return text.empty() ? "(no output)" : text;
 }
@@ -271,7 +263,7 @@ bool IcecastFixture::waitForMount() {
             return true;
         }
         if (m_feeder->waitForFinished(200)) {
-            m_error = "the ffmpeg feeder ended: " + Tail(m_feeder->readAll(), 5) +
+            m_error = "the ffmpeg feeder ended: " + OutputTail(m_feeder->readAll(), 5) +
                       "\nicecast2: " + logTail();
             return false;
         }
