@@ -40,12 +40,19 @@ std::int64_t nowNs() {
         .count();
 }
 
+// A read from the network that took this long waited for data to arrive:
+// whatever the socket held before it has been taken.
+constexpr auto kWaitedForNetwork = std::chrono::milliseconds(2);
+
 // The bytes sniffed from the HTTP body are handed to the demuxer again ahead
-// of the rest of the connection.
+// of the rest of the connection; with a pacer installed, the reads of the
+// body after it are paced by the reader.
 struct Replay {
     AVIOContext* inner = nullptr;
     std::string prefix;
     std::size_t pos = 0;
+    ReadPacer* pacer = nullptr;
+    bool waited = false;  // the last read from the network waited for data
 };
 
 int replayRead(void* opaque, std::uint8_t* buf, int size) {
@@ -57,7 +64,12 @@ int replayRead(void* opaque, std::uint8_t* buf, int size) {
         r->pos += n;
         return static_cast<int>(n);
     }
+    if (r->pacer != nullptr && r->waited) {
+        r->pacer->beforeNetworkRead();
+    }
+    const auto start = Clock::now();
     const int got = avio_read_partial(r->inner, buf, size);
+    r->waited = Clock::now() - start > kWaitedForNetwork;
     return got == 0 ? AVERROR_EOF : got;
 }
 
@@ -228,6 +240,12 @@ InputSource::~InputSource() {
     }
 }
 
+void InputSource::setReadPacer(ReadPacer* pacer) {
+    if (m_replay != nullptr) {
+        static_cast<Replay*>(m_replay)->pacer = pacer;
+    }
+}
+
 std::string InputSource::pollMeta() const {
     return optString(m_http, "icy_metadata_packet");
 }
@@ -342,7 +360,9 @@ class InputOpener {
 
         const char* forced = formatForContentType(mime);
         source->m_replay = replay.release();
-        constexpr int kIoBuffer = 16384;
+        // As large as the HTTP context's own buffer, so that a paced read takes
+        // all that gathered in the socket during the pause in one call.
+        constexpr int kIoBuffer = 32768;
         auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBuffer));
         source->m_io = avio_alloc_context(buffer, kIoBuffer, 0, source->m_replay, &replayRead,
                                           nullptr, nullptr);

@@ -43,6 +43,15 @@ class Interrupter {
     std::atomic<int> m_reason{0};
 };
 
+// Lets the stream's reader hold back a read from the network. Called on the
+// reader thread before a read of the HTTP body that follows one which had to
+// wait for data (the reader has caught up with the live edge).
+class ReadPacer {
+  public:
+    virtual ~ReadPacer() = default;
+    virtual void beforeNetworkRead() = 0;
+};
+
 // An opened, demuxed and decodable stream, with its first frame decoded.
 // Owns every FFmpeg object of the stream; used by one thread at a time (the
 // connect thread while opening, then the reader).
@@ -67,6 +76,10 @@ class InputSource {
 
     // The latest ICY metadata packet ("StreamTitle='…';"), empty when none.
     std::string pollMeta() const;
+
+    // Installs the reader's pacer (null removes it). Only HTTP bodies are
+    // paced: an HLS demuxer fetches whole segments and waits on its own.
+    void setReadPacer(ReadPacer* pacer);
 
   private:
     friend class InputOpener;

@@ -17,18 +17,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kMetaPollInterval = std::chrono::milliseconds(100);
-// A read that took this long waited for the network: the reader has caught
-// up with the live edge of the stream.
-constexpr auto kWaitedForNetwork = std::chrono::milliseconds(2);
-// Then, with enough audio in the ring, it naps this long, so that the next
-// reads find several packets waiting in the socket and take them in one go
-// instead of waking for each one as it arrives (a wake-up costs more than
-// decoding the packet).
-constexpr auto kBatchNap = std::chrono::milliseconds(100);
 constexpr std::uint32_t kMinBufferMs = 100;
+// A reader at the live edge with a quarter of its ring filled pauses before it
+// reads the network again, so that the next read takes what gathered in the
+// socket meanwhile in one go instead of waking for every packet as it trickles
+// in: a wake-up costs more than decoding the packet. The pause is an eighth of
+// the ring, so the ring never runs below an eighth of its length because of
+// it, and at most half a second, so the buffer gauge barely moves.
+constexpr std::chrono::milliseconds kMaxNap{500};
+
+std::uint32_t bufferLengthMs(std::uint32_t bufferMs) {
+    return std::max(bufferMs, kMinBufferMs);
+}
 
 std::size_t ringBytes(const InputSource& input, std::uint32_t bufferMs) {
-    const std::uint64_t ms = std::max(bufferMs, kMinBufferMs);
+    const std::uint64_t ms = bufferLengthMs(bufferMs);
     return static_cast<std::size_t>(ms * input.rate() / 1000 * input.chans() * 2);
 }
 
@@ -43,7 +46,8 @@ UrlStream::UrlStream(StreamHandle handle, std::unique_ptr<InputSource> input,
       m_frame(av_frame_alloc()),
       m_meta(m_input->meta()),
       m_icy(m_input->icyLines()),
-      m_http(m_input->httpLines()) {}
+      m_http(m_input->httpLines()),
+      m_nap(std::min(kMaxNap, std::chrono::milliseconds(bufferLengthMs(config.bufferMs) / 8))) {}
 
 UrlStream::~UrlStream() {
     requestStop();
@@ -124,14 +128,13 @@ void UrlStream::run() {
 
     deliver(m_input->firstFrame());
     receiveFrames();
+    m_input->setReadPacer(this);
 
     AVPacket* packet = av_packet_alloc();
     auto nextMeta = Clock::now();
     while (!irq.stopRequested()) {
         irq.arm(std::chrono::milliseconds(m_readTimeoutMs));
-        const auto readStart = Clock::now();
         const int rc = av_read_frame(fmt, packet);
-        const bool waited = Clock::now() - readStart > kWaitedForNetwork;
         if (rc == AVERROR(EAGAIN)) {
             if (Interrupter::check(&irq) != 0) {
                 break;
@@ -153,11 +156,8 @@ void UrlStream::run() {
             checkMeta();
             nextMeta = now + kMetaPollInterval;
         }
-        if (waited && m_mix.ring.readable() >= m_mix.ring.capacity() / 4) {
-            std::unique_lock lock(m_napMutex);
-            m_napWake.wait_for(lock, kBatchNap, [this] { return m_napStop; });
-        }
     }
+    m_input->setReadPacer(nullptr);
     av_packet_free(&packet);
     m_connected.store(false, std::memory_order_release);
     if (!irq.stopRequested()) {
@@ -166,6 +166,20 @@ void UrlStream::run() {
         receiveFrames();
     }
     m_mix.readerDone.store(true, std::memory_order_release);
+}
+
+void UrlStream::beforeNetworkRead() {
+    if (m_mix.ring.readable() < m_mix.ring.capacity() / 4) {
+        return;  // short of audio: take every packet as it comes
+    }
+    {
+        std::unique_lock lock(m_napMutex);
+        if (m_napWake.wait_for(lock, m_nap, [this] { return m_napStop; })) {
+            return;
+        }
+    }
+    // The pause is ours, not the server's: the read time-out starts afresh.
+    m_input->interrupter().arm(std::chrono::milliseconds(m_readTimeoutMs));
 }
 
 void UrlStream::receiveFrames() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -28,7 +29,7 @@ namespace qvm::audio {
 // up in the socket and in the server, the way a relay behind its listeners
 // behaves. A read time-out therefore only runs while the reader actually
 // waits for the network.
-class UrlStream {
+class UrlStream final : private ReadPacer {
   public:
     UrlStream(StreamHandle handle, std::unique_ptr<InputSource> input, const NetConfig& config);
     ~UrlStream();
@@ -64,6 +65,7 @@ class UrlStream {
     };
 
     void run();
+    void beforeNetworkRead() override;
     void deliver(const AVFrame* frame);
     void receiveFrames();
     void writeRing(const std::uint8_t* data, std::size_t bytes);
@@ -93,7 +95,8 @@ class UrlStream {
     std::vector<Sync> m_syncs;
     std::atomic<bool> m_syncsDetached{false};
 
-    // Lets requestStop() cut the reader's batching nap short.
+    // Lets requestStop() cut the reader's pacing nap short.
+    const std::chrono::milliseconds m_nap;
     std::mutex m_napMutex;
     std::condition_variable m_napWake;
     bool m_napStop = false;  // m_napMutex

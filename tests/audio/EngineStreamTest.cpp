@@ -269,6 +269,51 @@ TEST_F(EngineStream, PositionSkipsBufferedAudio) {
     EXPECT_EQ(m_engine->ChannelGetPosition(stream), 19200);
 }
 
+// A reader that has caught up with a live stream pauses between reads of the
+// network (half a second with this buffer): the pause must not count against
+// the read time-out, must keep up with a high bit rate, and must leave the
+// ring well filled.
+TEST_F(EngineStream, PacedReaderKeepsUpAndIsNotTakenForAStall) {
+    m_config.bufferMs = 4000;
+    m_config.readTimeoutMs = 300;
+    m_engine->SetNetConfig(m_config);
+    const struct {
+        int rate;
+        int kbps;
+    } cases[] = {{44100, 128}, {48000, 320}};
+    StreamServer server;
+    for (const auto& c : cases) {
+        server.addMount("/" + std::to_string(c.kbps) + ".mp3",
+                        MountSpec{.sampleRate = c.rate,
+                                  .bitrateKbps = c.kbps,
+                                  .burstSeconds = 3.0,
+                                  .script = {Tone{440, kLong}}});
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.kbps << " kbit/s");
+        const StreamHandle stream = open(server.url("/" + std::to_string(c.kbps) + ".mp3"));
+        ASSERT_NE(stream, 0u);
+        StreamGuard guard(*m_engine, stream);
+        ASSERT_TRUE(waitFill(stream, 50, milliseconds(3000)));
+        ASSERT_TRUE(m_engine->ChannelPlay(stream));
+        const std::int64_t capacity = m_engine->StreamGetFilePosition(stream, FilePos::End);
+        const auto start = Clock::now();
+        const std::int64_t startPosition = m_engine->ChannelGetPosition(stream);
+        std::int64_t lowest = capacity;
+        while (SecondsSince(start) < 4.0) {
+            ASSERT_EQ(m_engine->StreamGetFilePosition(stream, FilePos::Connected), 1)
+                << "after " << SecondsSince(start) << " s";
+            lowest = std::min(lowest, m_engine->StreamGetFilePosition(stream, FilePos::Buffer));
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        const double taken =
+            static_cast<double>(m_engine->ChannelGetPosition(stream) - startPosition) /
+            (c.rate * 4.0);
+        EXPECT_NEAR(taken, SecondsSince(start), 0.3) << "seconds of audio taken";
+        EXPECT_GT(lowest, capacity / 8);
+    }
+}
+
 // Several streams play and are tapped while other threads remove taps and
 // free streams: once a removal or free returns, its callback never runs again.
 TEST_F(EngineStream, FreeingWhileTheMixerRuns) {
