@@ -28,6 +28,10 @@ constexpr const char* kNullOutputName = "Null output";
 constexpr std::uint32_t kMinRate = 8000;
 constexpr std::uint32_t kMaxRate = 192000;
 constexpr std::uint32_t kPeriodsPerSecond = 50;  // 20 ms mixer period
+// The null output mixes five periods per wake-up (100 ms): on a server with no
+// sound card the relay then wakes ten times a second instead of fifty, while
+// the DSP callbacks, the studio feed and the levels still see 20 ms blocks.
+constexpr std::uint32_t kNullPeriodsPerWake = 5;
 
 // True while the calling thread runs the mix (and so the DSP callbacks): the
 // calls that take the mix lock refuse instead of deadlocking.
@@ -120,7 +124,7 @@ class Engine final : public IAudioEngine {
         const auto index = static_cast<std::size_t>(device - 1);
         if (index == m_paIndex.size()) {
             const char* capture = std::getenv("QVMIRELTA_CAPTURE_WAV");
-            output = CreateNullOutput(freq, period, capture ? capture : "");
+            output = CreateNullOutput(freq, period, kNullPeriodsPerWake, capture ? capture : "");
         } else {
             std::int32_t error = kErrOk;
             output = CreatePortAudioOutput(m_paIndex[index], freq, period, error);
@@ -133,7 +137,8 @@ class Engine final : public IAudioEngine {
             m_mixer = std::make_unique<Mixer>(freq, period);
         }
         m_output = std::move(output);
-        m_output->start([this](std::int16_t* out) { mixPeriod(out); });
+        m_output->start(
+            [this](std::int16_t* out, std::uint32_t periods) { mixPeriods(out, periods); });
         m_initialised.store(true);
         return ok();
     }
@@ -448,18 +453,22 @@ class Engine final : public IAudioEngine {
     }
 
     // Runs on the mixer thread.
-    void mixPeriod(std::int16_t* out) {
+    void mixPeriods(std::int16_t* out, std::uint32_t periods) {
         t_inMixer = true;
         bool drained = false;
         {
             std::lock_guard lock(m_mixMutex);
             if (m_mixer) {
-                m_mixer->mix(out);
+                m_mixer->mix(out, periods);
                 drained = m_mixer->anyDrained();
             }
         }
         t_inMixer = false;
         if (drained && !m_autoFreePending.exchange(true)) {
+            // Once per stream that ends: taking the lock here means the janitor
+            // is either before its check of the flag or already waiting, so
+            // the notice cannot fall between the two.
+            { std::lock_guard lock(m_janitorMutex); }
             m_janitorWake.notify_all();
         }
     }
@@ -481,7 +490,8 @@ class Engine final : public IAudioEngine {
         pthread_setname_np(pthread_self(), "qvm-janitor");
         std::unique_lock lock(m_janitorMutex);
         while (!m_janitorStop) {
-            m_janitorWake.wait_for(lock, std::chrono::milliseconds(200), [this] {
+            // Sleeps until there is work: an idle relay must not wake for nothing.
+            m_janitorWake.wait(lock, [this] {
                 return m_janitorStop || !m_retired.empty() || m_autoFreePending.load();
             });
             lock.unlock();

@@ -7,6 +7,52 @@
 
 namespace qvm::audio {
 
+namespace {
+
+// Clips to the 16-bit range and rounds half away from zero. Written so that it
+// vectorises: separate buffers, and the operand order of maxps and minps.
+void ClipToInt16(const float* __restrict in, std::int16_t* __restrict out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        float v = in[i] > -32768.0f ? in[i] : -32768.0f;
+        v = v < 32767.0f ? v : 32767.0f;
+        out[i] = static_cast<std::int16_t>(static_cast<std::int32_t>(v + std::copysign(0.5f, v)));
+    }
+}
+
+// The largest magnitudes of the first two channels (of the only one, for
+// mono) among `frames` interleaved frames. Stereo gets a loop of its own so
+// that it vectorises.
+void PeaksOf(const std::int16_t* __restrict samples, std::size_t frames, std::uint32_t chans,
+             std::uint32_t& left, std::uint32_t& right) {
+    std::int32_t l = 0;
+    std::int32_t r = 0;
+    const auto magnitude = [](std::int32_t v) { return v < 0 ? -v : v; };
+    if (chans == 2) {
+        for (std::size_t i = 0; i < frames; ++i) {
+            const std::int32_t a = magnitude(samples[2 * i]);
+            const std::int32_t b = magnitude(samples[2 * i + 1]);
+            l = l > a ? l : a;
+            r = r > b ? r : b;
+        }
+    } else {
+        for (std::size_t i = 0; i < frames; ++i) {
+            const std::int32_t a = magnitude(samples[i * chans]);
+            l = l > a ? l : a;
+            if (chans > 1) {
+                const std::int32_t b = magnitude(samples[i * chans + 1]);
+                r = r > b ? r : b;
+            }
+        }
+        if (chans == 1) {
+            r = l;
+        }
+    }
+    left = static_cast<std::uint32_t>(l);
+    right = static_cast<std::uint32_t>(r);
+}
+
+}  // namespace
+
 Mixer::Mixer(std::uint32_t deviceRate, std::uint32_t periodFrames)
     : m_rate(deviceRate),
       m_period(periodFrames),
@@ -44,19 +90,24 @@ bool Mixer::contains(const MixChannel* channel) const {
                        [channel](const Slot& s) { return s.channel == channel; });
 }
 
-void Mixer::mix(std::int16_t* out) {
-    std::fill(m_sum.begin(), m_sum.end(), 0.0f);
+void Mixer::mix(std::int16_t* out, std::uint32_t periods) {
     m_anyDrained = false;
+    periods = std::max<std::uint32_t>(periods, 1);
     for (Slot& slot : m_slots) {
-        mixSlot(slot);
+        slot.rampFrom = slot.applied;
+        slot.rampTo = slot.channel->volume.load(std::memory_order_relaxed);
+        slot.peakL = slot.peakR = 0;
     }
-    for (std::size_t i = 0; i < m_sum.size(); ++i) {
-        const float v = std::clamp(m_sum[i], -32768.0f, 32767.0f);
-        out[i] = static_cast<std::int16_t>(std::lrint(v));
+    for (std::uint32_t part = 0; part < periods; ++part) {
+        std::fill(m_sum.begin(), m_sum.end(), 0.0f);
+        for (Slot& slot : m_slots) {
+            mixSlot(slot, part, periods);
+        }
+        ClipToInt16(m_sum.data(), out + std::size_t{part} * m_sum.size(), m_sum.size());
     }
 }
 
-void Mixer::mixSlot(Slot& slot) {
+void Mixer::mixSlot(Slot& slot, std::uint32_t part, std::uint32_t parts) {
     MixChannel& ch = *slot.channel;
     const std::uint32_t chans = ch.chans;
 
@@ -87,17 +138,10 @@ void Mixer::mixSlot(Slot& slot) {
 
     std::uint32_t peakL = 0;
     std::uint32_t peakR = 0;
-    for (std::size_t i = 0; i < gotSamples; i += chans) {
-        peakL = std::max<std::uint32_t>(peakL, static_cast<std::uint32_t>(std::abs(m_native[i])));
-        if (chans > 1) {
-            peakR = std::max<std::uint32_t>(peakR,
-                                            static_cast<std::uint32_t>(std::abs(m_native[i + 1])));
-        }
-    }
-    if (chans == 1) {
-        peakR = peakL;
-    }
-    ch.level.store(peakL | (peakR << 16), std::memory_order_relaxed);
+    PeaksOf(m_native.data(), gotSamples / chans, chans, peakL, peakR);
+    slot.peakL = std::max(slot.peakL, peakL);
+    slot.peakR = std::max(slot.peakR, peakR);
+    ch.level.store(slot.peakL | (slot.peakR << 16), std::memory_order_relaxed);
 
     if (got < wantBytes) {
         std::memset(m_native.data() + gotSamples, 0, wantBytes - got);
@@ -107,7 +151,10 @@ void Mixer::mixSlot(Slot& slot) {
         }
     }
 
-    const float target = ch.volume.load(std::memory_order_relaxed);
+    const float target = part + 1 == parts ? slot.rampTo
+                                           : slot.rampFrom + (slot.rampTo - slot.rampFrom) *
+                                                                 static_cast<float>(part + 1) /
+                                                                 static_cast<float>(parts);
     const float from = slot.applied;
     slot.applied = target;
     if (from == 0.0f && target == 0.0f) {
@@ -124,16 +171,15 @@ void Mixer::mixSlot(Slot& slot) {
     slot.converter->push(m_native.data(), want);
     const std::uint32_t n = slot.converter->pull(m_converted.data(), m_period);
 
-    const float step = (target - from) / static_cast<float>(m_period);
+    const float step = (target - from) / static_cast<float>(m_period) * 32768.0f;
     // Should the converter ever come up short, the gap goes in front, where the
     // stream would have started anyway, rather than into the middle of it.
     const std::uint32_t offset = m_period - n;
     float* sum = m_sum.data() + std::size_t{offset} * 2;
     const float* in = m_converted.data();
-    for (std::uint32_t i = 0; i < n; ++i) {
-        const float gain = (from + step * static_cast<float>(offset + i + 1)) * 32768.0f;
-        sum[2 * i] += in[2 * i] * gain;
-        sum[2 * i + 1] += in[2 * i + 1] * gain;
+    const float first = from * 32768.0f + step * static_cast<float>(offset + 1);
+    for (std::uint32_t j = 0; j < 2 * n; ++j) {
+        sum[j] += in[j] * (first + step * static_cast<float>(j >> 1));
     }
 }
 

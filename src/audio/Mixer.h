@@ -78,10 +78,13 @@ class MixChannel {
     std::atomic<std::uint32_t> spaceSignal{0};
 };
 
-// Mixes the playing channels into one device period: takes each channel's
-// share of native frames, runs its DSP callbacks in place, keeps the peaks,
-// converts to the device rate in stereo, ramps the volume linearly per sample
-// from the value of the previous period, sums and clips to 16-bit stereo.
+// Mixes the playing channels into device periods: takes each channel's share
+// of native frames per period, runs its DSP callbacks in place, keeps the
+// peaks, converts to the device rate in stereo, ramps the volume linearly per
+// sample, sums and clips to 16-bit stereo. A device that asks for several
+// periods in a row gets the volume ramp spread over all of them, so a fade
+// stays smooth however coarsely the device wakes, and the level reading holds
+// the loudest peak among them.
 // add/remove/mix run under the engine's mix lock; mix on the mixer thread.
 class Mixer {
   public:
@@ -99,8 +102,9 @@ class Mixer {
     bool contains(const MixChannel* channel) const;
     std::size_t size() const { return m_slots.size(); }
 
-    // Writes one period of interleaved 16-bit stereo into `out`.
-    void mix(std::int16_t* out);
+    // Writes `periods` consecutive periods of interleaved 16-bit stereo into
+    // `out`, each taken, called back and metered as a block of its own.
+    void mix(std::int16_t* out, std::uint32_t periods = 1);
     // Whether the last mix found a channel whose stream ended and played out.
     bool anyDrained() const { return m_anyDrained; }
 
@@ -110,10 +114,15 @@ class Mixer {
         std::unique_ptr<DeviceConverter> converter;
         std::uint64_t phase = 0;  // fractional native frames carried between periods
         float applied = 0.0f;     // volume reached at the end of the last period
-        bool stale = false;       // converter skipped while silent; reset before use
+        float rampFrom = 0.0f;    // volume at the start of the current mix call
+        float rampTo = 0.0f;      // volume asked for at the start of the current mix call
+        std::uint32_t peakL = 0;  // loudest sample of the current mix call
+        std::uint32_t peakR = 0;
+        bool stale = false;  // converter skipped while silent; reset before use
     };
 
-    void mixSlot(Slot& slot);
+    // Mixes the slot's block of period `part` of `parts` into m_sum.
+    void mixSlot(Slot& slot, std::uint32_t part, std::uint32_t parts);
 
     const std::uint32_t m_rate;
     const std::uint32_t m_period;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -13,15 +14,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The built-in "Null output". Its thread is the mixer: it mixes one period at
-// each period's due time on the steady clock. A period whose mix finishes more
-// than one period after its due time would have reached a real device too late
-// and counts as an underrun; the thread then catches up without sleeping, and
-// after falling a whole second behind it starts the timeline afresh.
+// The built-in "Null output". Its thread is the mixer: it wakes at each
+// wake-up's due time on the steady clock and mixes the periods up to the next
+// one. A wake-up whose mix finishes more than one wake-up interval after its
+// due time would have reached a real device too late and counts as an
+// underrun; the thread then catches up without sleeping, and after falling a
+// whole second behind it starts the timeline afresh.
 class NullOutput final : public OutputDevice {
   public:
-    NullOutput(std::uint32_t rate, std::uint32_t periodFrames, std::string capturePath)
-        : m_rate(rate), m_period(periodFrames), m_capturePath(std::move(capturePath)) {}
+    NullOutput(std::uint32_t rate, std::uint32_t periodFrames, std::uint32_t periodsPerWake,
+               std::string capturePath)
+        : m_rate(rate),
+          m_period(periodFrames),
+          m_periodsPerWake(std::max<std::uint32_t>(periodsPerWake, 1)),
+          m_capturePath(std::move(capturePath)) {}
     ~NullOutput() override { stop(); }
 
     bool start(MixFn mix) override {
@@ -51,17 +57,18 @@ class NullOutput final : public OutputDevice {
   private:
     void run() {
         TryRealtimePriority();
-        std::vector<std::int16_t> block(std::size_t{m_period} * 2);
-        const auto period = std::chrono::nanoseconds(std::int64_t{m_period} * 1000000000 / m_rate);
-        const int flushEvery = std::max<int>(1, static_cast<int>(m_rate / m_period));  // ~1 s
+        const std::uint32_t frames = m_period * m_periodsPerWake;
+        std::vector<std::int16_t> block(std::size_t{frames} * 2);
+        const auto period = std::chrono::nanoseconds(std::int64_t{frames} * 1000000000 / m_rate);
+        const int flushEvery = std::max<int>(1, static_cast<int>(m_rate / frames));  // ~1 s
         int sinceFlush = 0;
         auto due = Clock::now();
         std::unique_lock lock(m_mutex);
         while (!m_stop) {
             lock.unlock();
-            m_mix(block.data());
+            m_mix(block.data(), m_periodsPerWake);
             if (m_wav.isOpen()) {
-                m_wav.write(block.data(), m_period);
+                m_wav.write(block.data(), frames);
                 if (++sinceFlush >= flushEvery) {
                     m_wav.flush();
                     sinceFlush = 0;
@@ -82,6 +89,7 @@ class NullOutput final : public OutputDevice {
 
     const std::uint32_t m_rate;
     const std::uint32_t m_period;
+    const std::uint32_t m_periodsPerWake;
     const std::string m_capturePath;
     MixFn m_mix;
     WavWriter m_wav;  // mixer thread while running
@@ -95,8 +103,9 @@ class NullOutput final : public OutputDevice {
 }  // namespace
 
 std::unique_ptr<OutputDevice> CreateNullOutput(std::uint32_t rate, std::uint32_t periodFrames,
+                                               std::uint32_t periodsPerWake,
                                                const std::string& capturePath) {
-    return std::make_unique<NullOutput>(rate, periodFrames, capturePath);
+    return std::make_unique<NullOutput>(rate, periodFrames, periodsPerWake, capturePath);
 }
 
 }  // namespace qvm::audio

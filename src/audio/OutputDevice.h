@@ -9,12 +9,13 @@
 
 namespace qvm::audio {
 
-// A sound output driven by its own mixer thread. The mixer function fills one
-// period of interleaved 16-bit stereo at the device rate; the device calls it
-// on the mixer thread, never on the real-time callback thread.
+// A sound output driven by its own mixer thread. The mixer function fills
+// `periods` consecutive periods of interleaved 16-bit stereo at the device
+// rate; the device calls it on the mixer thread, never on the real-time
+// callback thread.
 class OutputDevice {
   public:
-    using MixFn = std::function<void(std::int16_t* out)>;
+    using MixFn = std::function<void(std::int16_t* out, std::uint32_t periods)>;
 
     virtual ~OutputDevice() = default;
     // Starts the mixer thread (and the device); `mix` runs until stop().
@@ -26,8 +27,11 @@ class OutputDevice {
 };
 
 // Paces the mixer in real time with a steady clock and discards the mix, or
-// also writes it to a WAV file when `capturePath` is not empty.
+// also writes it to a WAV file when `capturePath` is not empty. It wakes once
+// per `periodsPerWake` periods and mixes them in a row: with no listener
+// behind it, only the cost of waking up matters, not latency.
 std::unique_ptr<OutputDevice> CreateNullOutput(std::uint32_t rate, std::uint32_t periodFrames,
+                                               std::uint32_t periodsPerWake,
                                                const std::string& capturePath);
 
 // PortAudio's output devices.

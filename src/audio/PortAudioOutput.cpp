@@ -100,7 +100,7 @@ class PortAudioOutput final : public OutputDevice {
         const std::size_t periodBytes = std::size_t{m_period} * kFramebytes;
         const auto fill = [&] {
             while (m_fifo.writable() >= periodBytes) {
-                m_mix(block.data());
+                m_mix(block.data(), 1);
                 m_fifo.write(block.data(), periodBytes);
             }
         };

@@ -167,6 +167,68 @@ TEST(Mixer, VolumeRampsPerSample) {
     EXPECT_EQ(ch.level.load(), 16384u | (16384u << 16));
 }
 
+// A device may ask for several periods in one call: the audio is the same as
+// period by period, and every period is still a block of its own for the DSP.
+TEST(Mixer, SeveralPeriodsPerCallSoundTheSame) {
+    const std::vector<std::int16_t> pcm = sine(44100, 2, 1000.0, 0.5, 1.0);
+    MixChannel single(1, 44100, 2, pcm.size() * 2);
+    MixChannel burst(1, 44100, 2, pcm.size() * 2);
+    feed(single, pcm);
+    feed(burst, pcm);
+    DspSeen seen;
+    burst.dsps.push_back({1, &recordingDsp, &seen, 0});
+    Mixer one(kDeviceRate, kPeriod);
+    Mixer five(kDeviceRate, kPeriod);
+    ASSERT_TRUE(one.add(&single));
+    ASSERT_TRUE(five.add(&burst));
+    const std::vector<std::int16_t> expected = run(one, 40);
+    std::vector<std::int16_t> got(expected.size());
+    for (std::size_t at = 0; at < got.size(); at += kPeriod * 2 * 5) {
+        five.mix(got.data() + at, 5);
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(seen.calls, 40u);
+    EXPECT_EQ(seen.maxLength, 882u * 4);
+}
+
+// Over a call of several periods, a volume change ramps across all of them
+// (a coarse device still fades smoothly) and the level holds the loudest peak
+// among them, not just the last block's.
+TEST(Mixer, SeveralPeriodsPerCallSpreadTheRampAndKeepTheLoudestPeak) {
+    constexpr std::uint32_t kParts = 5;
+    MixChannel ch(1, 48000, 2, 48000 * 4 * 2);
+    feed(ch, std::vector<std::int16_t>(kPeriod * 2, 16384));
+    feed(ch, std::vector<std::int16_t>(kPeriod * 2 * (kParts - 1), 8192));
+    ch.volume.store(0.0f);
+    Mixer mixer(kDeviceRate, kPeriod);
+    ASSERT_TRUE(mixer.add(&ch));
+    ch.volume.store(1.0f);
+    std::vector<std::int16_t> out(kPeriod * 2 * kParts);
+    mixer.mix(out.data(), kParts);
+
+    const std::size_t lag = [&] {
+        std::size_t i = 0;
+        while (i < kPeriod && out[2 * i] == 0) {
+            ++i;
+        }
+        return i;
+    }();
+    ASSERT_LT(lag, 8u);
+    const double total = kPeriod * kParts;
+    for (std::size_t i = lag + 1; i < kPeriod - lag; ++i) {
+        // The first block: DC 16384 rising over all five periods.
+        ASSERT_NEAR(out[2 * i], 16384.0 * static_cast<double>(i + 1) / total, 2.0) << i;
+    }
+    const std::size_t late = 4 * kPeriod + 100;  // in the last block: DC 8192
+    EXPECT_NEAR(out[2 * late], 8192.0 * static_cast<double>(late + 1) / total, 4.0);
+    EXPECT_EQ(ch.level.load(), 16384u | (16384u << 16));
+
+    // The next call starts from the peaks of its own blocks.
+    feed(ch, std::vector<std::int16_t>(kPeriod * 2 * kParts, 100));
+    mixer.mix(out.data(), kParts);
+    EXPECT_EQ(ch.level.load(), 100u | (100u << 16));
+}
+
 TEST(Mixer, SumsClipsAndPadsShortRings) {
     MixChannel loud1(1, 48000, 2, 48000 * 4);
     MixChannel loud2(2, 48000, 2, 48000 * 4);
