@@ -56,7 +56,7 @@ class NullOutput final : public OutputDevice {
 
   private:
     void run() {
-        TryRealtimePriority();
+        SetUpMixerThread();
         const std::uint32_t frames = m_period * m_periodsPerWake;
         std::vector<std::int16_t> block(std::size_t{frames} * 2);
         const auto period = std::chrono::nanoseconds(std::int64_t{frames} * 1000000000 / m_rate);

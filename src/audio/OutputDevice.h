@@ -65,8 +65,9 @@ std::unique_ptr<OutputDevice> CreatePortAudioOutput(int paIndex, std::uint32_t r
                                                     std::uint32_t periodFrames,
                                                     std::int32_t& error);
 
-// Best effort: real-time scheduling for the calling (mixer) thread. A refusal
-// is ignored; the relay then runs at normal priority.
-void TryRealtimePriority();
+// Names the calling thread "qvm-mixer" (for top -H and debuggers) and asks,
+// best effort, for real-time scheduling. A refusal is ignored; the relay then
+// runs at normal priority.
+void SetUpMixerThread();
 
 }  // namespace qvm::audio

@@ -95,7 +95,7 @@ class PortAudioOutput final : public OutputDevice {
 
   private:
     void run() {
-        TryRealtimePriority();
+        SetUpMixerThread();
         std::vector<std::int16_t> block(std::size_t{m_period} * 2);
         const std::size_t periodBytes = std::size_t{m_period} * kFramebytes;
         const auto fill = [&] {
@@ -212,7 +212,8 @@ std::unique_ptr<OutputDevice> CreatePortAudioOutput(int paIndex, std::uint32_t r
     return output;
 }
 
-void TryRealtimePriority() {
+void SetUpMixerThread() {
+    pthread_setname_np(pthread_self(), "qvm-mixer");
     sched_param param{};
     param.sched_priority = std::min(10, sched_get_priority_max(SCHED_FIFO));
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
