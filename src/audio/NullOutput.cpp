@@ -1,10 +1,8 @@
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <vector>
 
+#include "audio/MixerThread.h"
 #include "audio/OutputDevice.h"
 #include "audio/WavWriter.h"
 
@@ -36,19 +34,12 @@ class NullOutput final : public OutputDevice {
             m_wav.open(m_capturePath, m_rate, 2);
         }
         m_mix = std::move(mix);
-        m_thread = std::thread([this] { run(); });
+        m_thread.start([this] { run(); });
         return true;
     }
 
     void stop() override {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
+        m_thread.stop();
         m_wav.close();
     }
 
@@ -56,16 +47,13 @@ class NullOutput final : public OutputDevice {
 
   private:
     void run() {
-        SetUpMixerThread();
         const std::uint32_t frames = m_period * m_periodsPerWake;
         std::vector<std::int16_t> block(std::size_t{frames} * 2);
         const auto period = std::chrono::nanoseconds(std::int64_t{frames} * 1000000000 / m_rate);
         const int flushEvery = std::max<int>(1, static_cast<int>(m_rate / frames));  // ~1 s
         int sinceFlush = 0;
         auto due = Clock::now();
-        std::unique_lock lock(m_mutex);
-        while (!m_stop) {
-            lock.unlock();
+        while (!m_thread.stopRequested()) {
             m_mix(block.data(), m_periodsPerWake);
             if (m_wav.isOpen()) {
                 m_wav.write(block.data(), frames);
@@ -82,8 +70,7 @@ class NullOutput final : public OutputDevice {
             if (now - due > std::chrono::seconds(1)) {
                 due = now;
             }
-            lock.lock();
-            m_wake.wait_until(lock, due, [this] { return m_stop; });
+            m_thread.sleepUntil(due);
         }
     }
 
@@ -93,11 +80,8 @@ class NullOutput final : public OutputDevice {
     const std::string m_capturePath;
     MixFn m_mix;
     WavWriter m_wav;  // mixer thread while running
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;  // m_mutex
     std::atomic<std::uint64_t> m_underruns{0};
+    MixerThread m_thread;  // last: stops before the members it uses go
 };
 
 }  // namespace

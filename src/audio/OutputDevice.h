@@ -65,9 +65,4 @@ std::unique_ptr<OutputDevice> CreatePortAudioOutput(int paIndex, std::uint32_t r
                                                     std::uint32_t periodFrames,
                                                     std::int32_t& error);
 
-// Names the calling thread "qvm-mixer" (for top -H and debuggers) and asks,
-// best effort, for real-time scheduling. A refusal is ignored; the relay then
-// runs at normal priority.
-void SetUpMixerThread();
-
 }  // namespace qvm::audio

@@ -1,17 +1,13 @@
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
 #include <portaudio.h>
-#include <pthread.h>
-#include <sched.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "audio/AudioEngine.h"
+#include "audio/MixerThread.h"
 #include "audio/OutputDevice.h"
 #include "audio/PcmRing.h"
 
@@ -62,20 +58,11 @@ class PortAudioOutput final : public OutputDevice {
 
     bool start(MixFn mix) override {
         m_mix = std::move(mix);
-        m_thread = std::thread([this] { run(); });
+        m_thread.start([this] { run(); });
         return true;
     }
 
-    void stop() override {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-    }
+    void stop() override { m_thread.stop(); }
 
     std::uint64_t underruns() const override { return m_underruns.load(std::memory_order_relaxed); }
 
@@ -95,7 +82,6 @@ class PortAudioOutput final : public OutputDevice {
 
   private:
     void run() {
-        SetUpMixerThread();
         std::vector<std::int16_t> block(std::size_t{m_period} * 2);
         const std::size_t periodBytes = std::size_t{m_period} * kFramebytes;
         const auto fill = [&] {
@@ -107,9 +93,7 @@ class PortAudioOutput final : public OutputDevice {
         fill();
         m_primed.store(true, std::memory_order_release);
         const bool running = Pa_StartStream(m_stream) == paNoError;
-        std::unique_lock lock(m_mutex);
-        while (!m_stop) {
-            lock.unlock();
+        while (!m_thread.stopRequested()) {
             fill();
             // Sleep until about one period has been played out of the FIFO.
             const auto queued = static_cast<std::int64_t>(m_fifo.readable());
@@ -117,10 +101,8 @@ class PortAudioOutput final : public OutputDevice {
                               static_cast<std::int64_t>(m_fifo.capacity());
             const auto wait = std::chrono::microseconds(
                 std::max<std::int64_t>(1000, over / kFramebytes * 1000000 / m_rate));
-            lock.lock();
-            m_wake.wait_for(lock, wait, [this] { return m_stop; });
+            m_thread.sleepFor(wait);
         }
-        lock.unlock();
         if (running) {
             Pa_StopStream(m_stream);
         }
@@ -131,12 +113,9 @@ class PortAudioOutput final : public OutputDevice {
     const std::uint32_t m_period;
     PcmRing m_fifo;  // producer: mixer thread; consumer: PortAudio callback
     MixFn m_mix;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;                // m_mutex
     std::atomic<bool> m_primed{false};  // the FIFO was filled once: shortfalls count
     std::atomic<std::uint64_t> m_underruns{0};
+    MixerThread m_thread;  // last: stops before the members it uses go
 };
 
 int paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
@@ -210,13 +189,6 @@ std::unique_ptr<OutputDevice> CreatePortAudioOutput(int paIndex, std::uint32_t r
         return nullptr;
     }
     return output;
-}
-
-void SetUpMixerThread() {
-    pthread_setname_np(pthread_self(), "qvm-mixer");
-    sched_param param{};
-    param.sched_priority = std::min(10, sched_get_priority_max(SCHED_FIFO));
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
 
 }  // namespace qvm::audio
