@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -169,6 +170,15 @@ class ChannelHarness : public ::testing::Test {
             run(10);
         }
         return done() ? now() - start : -1;
+    }
+
+    // Waits in real time (up to 5 s) for something a connect thread does.
+    static bool waitReal(const std::function<bool()>& done) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < limit) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return done();
     }
 
     // Ticks at the present fake time until no connect attempt is pending.

@@ -383,10 +383,7 @@ TEST_F(ChannelStates, StopDuringAConnectReturnsAtOnceAndTheAttemptIsCollectedLat
     TfrChannelForm& ch = make();
     ch.Play();
     tickAll();
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (engine.blockedOpens() == 0 && std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitReal([&] { return engine.blockedOpens() > 0; });
     ASSERT_EQ(engine.blockedOpens(), 1);
     ch.Stop();
     EXPECT_EQ(ch.Status(), ChannelStatus::Stop);
@@ -403,11 +400,7 @@ TEST_F(ChannelStates, StopAfterTheAttemptOpenedFreesItsStream) {
     TfrChannelForm& ch = make();
     ch.Play();
     tickAll();
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!engine.exists(1) && std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_TRUE(engine.exists(1));
+    ASSERT_TRUE(waitReal([&] { return engine.exists(1); }));
     ch.Stop();  // the attempt is done or about to be: either way its stream is no one's
     settle();
     EXPECT_FALSE(engine.exists(1));
@@ -422,10 +415,7 @@ TEST_F(ChannelStates, DestroyingAConnectingChannelAbortsAndFreesTheAttempt) {
     TfrChannelForm& ch = make();
     ch.Play();
     tickAll();
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (engine.blockedOpens() == 0 && std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitReal([&] { return engine.blockedOpens() > 0; });
     channels.clear();  // joins the aborted attempt
     EXPECT_EQ(engine.blockedOpens(), 0);
     EXPECT_TRUE(engine.calls("Free").empty()) << "nothing was opened";
