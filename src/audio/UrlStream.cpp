@@ -132,9 +132,16 @@ void UrlStream::run() {
 
     AVPacket* packet = av_packet_alloc();
     auto nextMeta = Clock::now();
+    // The read time-out runs from the end of the last read that brought a
+    // packet (and its decoding, which may wait for room in the ring): a
+    // demuxer that keeps answering "try again" does not keep it alive.
+    bool progressed = true;
     while (!irq.stopRequested()) {
-        irq.arm(std::chrono::milliseconds(m_readTimeoutMs));
+        if (progressed) {
+            irq.arm(std::chrono::milliseconds(m_readTimeoutMs));
+        }
         const int rc = av_read_frame(fmt, packet);
+        progressed = rc >= 0;
         if (rc == AVERROR(EAGAIN)) {
             if (Interrupter::check(&irq) != 0) {
                 break;

@@ -10,7 +10,8 @@ namespace qvm {
 
 namespace {
 
-constexpr std::array<int, 2> kSignals = {SIGTERM, SIGINT};
+// SIGHUP: the terminal the player was started from has closed.
+constexpr std::array<int, 3> kSignals = {SIGTERM, SIGINT, SIGHUP};
 
 // The pipe's write end, read by the handler. Set before the handlers are
 // installed and cleared after they are removed, so the handler never sees a

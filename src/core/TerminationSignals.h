@@ -6,7 +6,7 @@
 
 namespace qvm {
 
-// Turns SIGTERM and SIGINT into a Qt signal on the UI thread. The handler only
+// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal on the UI thread. The handler only
 // writes the signal number into a pipe (async-signal-safe); a socket notifier
 // on the pipe's other end emits terminationRequested from the event loop. At
 // most one object exists at a time; it puts the previous handlers back when it

@@ -7,15 +7,21 @@
 
 namespace qvm {
 
-std::uint32_t SystemTick32() {
+std::uint64_t SystemTick64() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-                    static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<std::uint32_t>(ms);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+std::uint32_t SystemTick32() {
+    return static_cast<std::uint32_t>(SystemTick64());
 }
 
 std::uint64_t TickClock::now() {
+    if (const TickSource64 source64 = m_source64.load(std::memory_order_relaxed)) {
+        return source64();
+    }
     const std::uint32_t tick = m_source.load(std::memory_order_relaxed)();
     std::uint64_t last = m_last.load(std::memory_order_relaxed);
     for (;;) {
@@ -42,12 +48,20 @@ std::uint64_t TickClock::now() {
 }
 
 void TickClock::reset(TickSource source) {
+    // The 32-bit source first: a reader that still sees the 64-bit one set
+    // uses that, never a null 32-bit one.
     m_source.store(source, std::memory_order_relaxed);
+    m_last.store(kUnset, std::memory_order_relaxed);
+    m_source64.store(nullptr, std::memory_order_relaxed);
+}
+
+void TickClock::reset(TickSource64 source) {
+    m_source64.store(source, std::memory_order_relaxed);
     m_last.store(kUnset, std::memory_order_relaxed);
 }
 
 TickClock& GlobalTickClock() {
-    static TickClock clock(&SystemTick32);
+    static TickClock clock(&SystemTick64);
     return clock;
 }
 

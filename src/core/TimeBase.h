@@ -7,14 +7,22 @@ namespace qvm {
 
 // A 32-bit millisecond tick that wraps about every 49.7 days.
 using TickSource = std::uint32_t (*)();
+// A 64-bit millisecond tick that never wraps.
+using TickSource64 = std::uint64_t (*)();
 
-// The system's 32-bit millisecond tick, from CLOCK_MONOTONIC.
+// The system's millisecond tick from CLOCK_MONOTONIC: all of it, and its low
+// 32 bits.
+std::uint64_t SystemTick64();
 std::uint32_t SystemTick32();
 
-// Extends a wrapping 32-bit tick into a 64-bit millisecond count that never
-// wraps. Lock-free and safe to call from any thread: the UI thread, the mixer
-// and the connect threads all stamp times with it.
+// A 64-bit millisecond count that never wraps, from a 64-bit source as it is,
+// or extended from a wrapping 32-bit one. Lock-free and safe to call from any
+// thread: the UI thread, the mixer and the connect threads all stamp times with
+// it. The program runs on the 64-bit system tick, which stays right however
+// long nobody reads it (a player that waits a month for its sound device);
+// the 32-bit extension is for sources that only have 32 bits.
 //
+// Extending a 32-bit source:
 // The whole state is one 64-bit word holding the extended value of the newest
 // tick seen. A caller extends its own reading by the signed 32-bit distance to
 // that value, so a reading taken just before a wrap by a thread that lost the
@@ -24,16 +32,20 @@ std::uint32_t SystemTick32();
 class TickClock {
   public:
     explicit TickClock(TickSource source) : m_source(source) {}
+    explicit TickClock(TickSource64 source) : m_source64(source) {}
 
     std::uint64_t now();
 
-    // Starts over as if never called, optionally with another source (tests).
+    // Starts over as if never called, with another source (tests).
     void reset(TickSource source);
+    void reset(TickSource64 source);
 
   private:
     static constexpr std::uint64_t kUnset = ~std::uint64_t{0};
 
-    std::atomic<TickSource> m_source;
+    // Exactly one of the two is set.
+    std::atomic<TickSource> m_source{nullptr};
+    std::atomic<TickSource64> m_source64{nullptr};
     // Written by whichever thread sees a newer tick (compare-exchange), read
     // by all. Relaxed order suffices: the word is self-contained and no other
     // memory is published through it.
@@ -52,7 +64,8 @@ inline std::uint64_t TickCount64() {
 class ScopedTickSource {
   public:
     explicit ScopedTickSource(TickSource source) { GlobalTickClock().reset(source); }
-    ~ScopedTickSource() { GlobalTickClock().reset(&SystemTick32); }
+    explicit ScopedTickSource(TickSource64 source) { GlobalTickClock().reset(source); }
+    ~ScopedTickSource() { GlobalTickClock().reset(&SystemTick64); }
     ScopedTickSource(const ScopedTickSource&) = delete;
     ScopedTickSource& operator=(const ScopedTickSource&) = delete;
 };

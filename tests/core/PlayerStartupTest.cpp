@@ -378,27 +378,31 @@ TEST_F(PlayerStartup, TerminationSignalClosesWithoutAsking) {
     }
 }
 
-TEST(TerminationSignals, OnlyOneOwnerAndPreviousHandlerRestored) {
-    struct sigaction before {};
-    ::sigaction(SIGTERM, nullptr, &before);
-    {
-        TerminationSignals first;
-        TerminationSignals second;
-        EXPECT_TRUE(first.active());
-        EXPECT_FALSE(second.active());
-        int received = 0;
-        QObject::connect(&first, &TerminationSignals::terminationRequested,
-                         [&](int sig) { received = sig; });
-        ::kill(::getpid(), SIGTERM);
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (received == 0 && std::chrono::steady_clock::now() < limit) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+// SIGHUP (the terminal the player was started from closed) ends it like
+// SIGTERM and SIGINT, instead of killing it without a clean stop.
+TEST(TerminationSignals, OnlyOneOwnerAndPreviousHandlersRestored) {
+    for (const int signo : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction before {};
+        ::sigaction(signo, nullptr, &before);
+        {
+            TerminationSignals first;
+            TerminationSignals second;
+            EXPECT_TRUE(first.active());
+            EXPECT_FALSE(second.active());
+            int received = 0;
+            QObject::connect(&first, &TerminationSignals::terminationRequested,
+                             [&](int sig) { received = sig; });
+            ::kill(::getpid(), signo);
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (received == 0 && std::chrono::steady_clock::now() < limit) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            }
+            EXPECT_EQ(received, signo);
         }
-        EXPECT_EQ(received, SIGTERM);
+        struct sigaction after {};
+        ::sigaction(signo, nullptr, &after);
+        EXPECT_EQ(after.sa_handler, before.sa_handler) << signo;
     }
-    struct sigaction after {};
-    ::sigaction(SIGTERM, nullptr, &after);
-    EXPECT_EQ(after.sa_handler, before.sa_handler);
 }
 
 TEST(StudioMessages, PcmDataHeaderAndLevels) {

@@ -113,6 +113,37 @@ TEST(TickCount64, ConcurrentReadersThroughAWrapSeeTrueTime) {
     EXPECT_EQ(last, g_trueTime.load());
 }
 
+// A player waiting a month for its sound device may read no time at all
+// (with Wait = 0 nothing asks): the tick must come back right afterwards. A
+// 32-bit tick extended by its readings cannot know how often it wrapped
+// meanwhile; the program's clock is the 64-bit system tick, read as it is.
+std::atomic<std::uint64_t> g_time64{0};
+std::uint64_t Tick64() {
+    return g_time64.load();
+}
+
+TEST(TickCount64, RightAfterAMonthWithoutReadings) {
+    constexpr std::uint64_t kMonth = 31ull * 86400 * 1000;
+    g_time64 = kWrap - 1000;
+    {
+        ScopedTickSource source(&Tick64);
+        EXPECT_EQ(TickCount64(), kWrap - 1000);
+        g_time64 += kMonth;
+        EXPECT_EQ(TickCount64(), kWrap - 1000 + kMonth);
+    }
+    // The same month on a 32-bit tick is taken for a step backwards: what the
+    // 64-bit source avoids.
+    TickClock clock32(&ThreadTick);
+    t_tick = static_cast<std::uint32_t>(kWrap - 1000);
+    clock32.now();
+    t_tick = static_cast<std::uint32_t>(kWrap - 1000 + kMonth);
+    EXPECT_NE(clock32.now(), kWrap - 1000 + kMonth);
+    // Outside tests the program runs on the system's 64-bit tick.
+    const std::uint64_t system = SystemTick64();
+    EXPECT_LE(system, TickCount64());
+    EXPECT_LE(TickCount64(), SystemTick64());
+}
+
 TEST(TickCount64, GlobalClockUsesTheInjectedSource) {
     test::FakeClock::tick = 123456u;
     {
