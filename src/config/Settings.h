@@ -74,6 +74,10 @@ struct Configuration {
     ChannelList channels;
     QString pluginPath;       // folder of the DSP plug-ins, at most kLongTextBytes
     QStringList pluginFiles;  // chained in this order
+    // The settings file exists but could not be read when it was loaded: what
+    // is in memory are defaults, not the station's settings, and a save would
+    // put them over the file. Not a setting; not compared.
+    bool fileUnreadable = false;
 
     // Compares the channel entries by value, not by identity.
     bool operator==(const Configuration& other) const;

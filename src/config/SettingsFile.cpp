@@ -244,12 +244,29 @@ void WriteSettings(Configuration& config, IniDocument& doc) {
     }
 }
 
-void LoadSettings(Configuration& config, const QString& iniPath, const QString& exeFolder) {
-    ReadSettings(config, IniDocument::load(iniPath), exeFolder);
+QString UnreadableSettingsMessage(const QString& iniPath) {
+    return QStringLiteral(
+               "The settings file %1 exists but cannot be read. The player runs with "
+               "default settings and will not save over that file.")
+        .arg(QFileInfo(iniPath).absoluteFilePath());
+}
+
+ConfigResult LoadSettings(Configuration& config, const QString& iniPath, const QString& exeFolder) {
+    IniDocument::LoadState state = IniDocument::LoadState::Missing;
+    ReadSettings(config, IniDocument::load(iniPath, &state), exeFolder);
+    config.fileUnreadable = state == IniDocument::LoadState::Unreadable;
+    if (config.fileUnreadable) {
+        return ConfigResult::failure(UnreadableSettingsMessage(iniPath));
+    }
+    return {};
 }
 
 ConfigResult SaveSettings(Configuration& config, const QString& iniPath) {
-    IniDocument doc = IniDocument::load(iniPath);
+    IniDocument::LoadState state = IniDocument::LoadState::Missing;
+    IniDocument doc = IniDocument::load(iniPath, &state);
+    if (config.fileUnreadable || state == IniDocument::LoadState::Unreadable) {
+        return ConfigResult::failure(UnreadableSettingsMessage(iniPath));
+    }
     WriteSettings(config, doc);
     if (!doc.saveAtomically(iniPath)) {
         return ConfigResult::failure(QStringLiteral("Unable to write to ") +

@@ -57,23 +57,29 @@ IniDocument IniDocument::parse(const QByteArray& data) {
     return doc;
 }
 
-IniDocument IniDocument::load(const QString& path) {
+IniDocument IniDocument::load(const QString& path, LoadState* state) {
+    LoadState found = LoadState::Unreadable;
+    IniDocument doc;
     // Only regular files of sane size, checked before opening: opening a fifo
     // named like the settings file would block start-up.
     const QFileInfo info(path);
-    if (!info.isFile() || info.size() > kMaxFileSize) {
-        return {};
+    if (!info.exists() && !info.isSymLink()) {
+        found = LoadState::Missing;
+    } else if (info.isFile() && info.size() <= kMaxFileSize) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)) {
+            // The file may have grown since the check.
+            const QByteArray data = file.read(kMaxFileSize + 1);
+            if (file.error() == QFileDevice::NoError && data.size() <= kMaxFileSize) {
+                doc = parse(data);
+                found = LoadState::Read;
+            }
+        }
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
+    if (state != nullptr) {
+        *state = found;
     }
-    // The file may have grown since the check.
-    const QByteArray data = file.read(kMaxFileSize + 1);
-    if (data.size() > kMaxFileSize) {
-        return {};
-    }
-    return parse(data);
+    return doc;
 }
 
 QByteArray IniDocument::serialize() const {

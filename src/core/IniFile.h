@@ -23,11 +23,18 @@ class IniDocument {
     // and language files stay far below it.
     static constexpr qint64 kMaxFileSize = 1024 * 1024;
 
+    // What load() found at the path.
+    enum class LoadState {
+        Missing,     // nothing there: an empty document
+        Read,        // the file's lines
+        Unreadable,  // something is there but could not be read: an empty document
+    };
+
     IniDocument() = default;
     static IniDocument parse(const QByteArray& data);
     // A missing, unreadable or oversized file, or one that is not a regular
-    // file (a fifo would block), gives an empty document.
-    static IniDocument load(const QString& path);
+    // file (a fifo would block), gives an empty document; `state` tells which.
+    static IniDocument load(const QString& path, LoadState* state = nullptr);
 
     QByteArray serialize() const;
     // Writes a temporary file in the same folder, flushes it to disk and

@@ -364,7 +364,7 @@ TEST(SaveSettings, FailureLeavesTheOldFileWhole) {
     ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("taken/QVMirelta.ini/inner")));
     const QString folder = dir.file(QStringLiteral("taken/QVMirelta.ini"));
     result = SaveSettings(config, folder);
-    EXPECT_EQ(result.error, QStringLiteral("Unable to write to ") + folder);
+    EXPECT_EQ(result.error, UnreadableSettingsMessage(folder));
     EXPECT_TRUE(QFileInfo(folder + QStringLiteral("/inner")).isDir());
     EXPECT_EQ(
         QDir(dir.file(QStringLiteral("taken"))).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
@@ -387,6 +387,43 @@ TEST(SaveSettings, FailureLeavesTheOldFileWhole) {
     EXPECT_EQ(result.error, QStringLiteral("Unable to write to ") + dir.file(kIni));
     EXPECT_EQ(dir.read(kIni), old);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{kIni});
+}
+
+// A station's file that exists but cannot be read (here: grown past what the
+// reader takes) gives defaults and a message, and is never written over,
+// also once it has become readable again: saving would put the defaults
+// (no channels) over the station's settings.
+TEST(SettingsFile, AFileThatCouldNotBeReadIsNeverSavedOver) {
+    test::TempDir dir;
+    const QString path = dir.file(kIni);
+    const QByteArray station = "[Channels]\nURL1=http://radio.example/live\n";
+    const QByteArray big = station + "; padding\n" + QByteArray(IniDocument::kMaxFileSize, ';');
+    dir.write(kIni, big);
+
+    Configuration config;
+    const ConfigResult loaded = LoadSettings(config, path, dir.path());
+    EXPECT_FALSE(loaded);
+    EXPECT_EQ(loaded.error, UnreadableSettingsMessage(path));
+    EXPECT_TRUE(loaded.error.contains(path));
+    EXPECT_TRUE(config.fileUnreadable);
+    EXPECT_TRUE(config.channels.isEmpty());
+
+    ConfigResult saved = SaveSettings(config, path);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(saved.error, UnreadableSettingsMessage(path));
+    EXPECT_EQ(dir.read(kIni), big);
+
+    dir.write(kIni, station);
+    saved = SaveSettings(config, path);
+    EXPECT_FALSE(saved) << "the defaults in memory did not come from this file";
+    EXPECT_EQ(dir.read(kIni), station);
+
+    // A fresh load of the readable file may be saved again.
+    Configuration again;
+    EXPECT_TRUE(LoadSettings(again, path, dir.path()));
+    EXPECT_FALSE(again.fileUnreadable);
+    ASSERT_EQ(again.channels.size(), 1);
+    EXPECT_TRUE(SaveSettings(again, path));
 }
 
 }  // namespace

@@ -82,8 +82,17 @@ TEST(IniDocument, LoadRefusesWhatIsNoSettingsFile) {
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.ini")));
     const QString fifo = dir.file(QStringLiteral("fifo.ini"));
     ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    IniDocument::LoadState state = IniDocument::LoadState::Missing;
+    EXPECT_EQ(IniDocument::load(dir.file(QStringLiteral("ok.ini")), &state).value("A", "k"), "v");
+    EXPECT_EQ(state, IniDocument::LoadState::Read);
     for (const char* name : {"missing.ini", "big.ini", "folder.ini", "fifo.ini"}) {
-        EXPECT_EQ(IniDocument::load(dir.file(QString::fromLatin1(name))).serialize(), QByteArray())
+        EXPECT_EQ(IniDocument::load(dir.file(QString::fromLatin1(name)), &state).serialize(),
+                  QByteArray())
+            << name;
+        // Only a file that is not there may be created by a save.
+        EXPECT_EQ(state, std::string_view(name) == "missing.ini"
+                             ? IniDocument::LoadState::Missing
+                             : IniDocument::LoadState::Unreadable)
             << name;
     }
 }
