@@ -75,9 +75,14 @@ bool Player::FormCreate() {
         setpriority(PRIO_PROCESS, 0, kRaisedNice);
     }
 
-    LoadSettings(m_config, m_options.iniPath, m_options.exeFolder);
+    if (const ConfigResult loaded = LoadSettings(m_config, m_options.iniPath, m_options.exeFolder);
+        !loaded) {
+        // The station must hear of it: it runs without its channels, and the
+        // file is kept from being saved over. Headless, this goes to stderr.
+        m_view->messagePresenter().present(loaded.error, MessageKind::Error, MessageButtons::Ok);
+    }
     const PlayerSettings& s = m_config.settings;
-    m_ctx->sendDelay.store(s.Delay, std::memory_order_relaxed);
+    applySendDelay();
     m_log.setEnabled(s.Log);
 
     if (m_hooks.dspHost != nullptr) {
@@ -280,6 +285,15 @@ void Player::drainMainQueue() {
     }
 }
 
+void Player::applySendDelay() {
+    // The file may hold up to 65535 ms, the settings dialog offers up to
+    // kMaxSendDelayMs, and the channel queues hold that much: a longer delay
+    // would drop blocks, and the silence detector, seeing only some of them,
+    // would take several times SilenceTime to switch. The file keeps its value.
+    const int delay = std::min<int>(m_config.settings.Delay, kMaxSendDelayMs);
+    m_ctx->sendDelay.store(delay, std::memory_order_relaxed);
+}
+
 void Player::Send_Studio_Title(const QString& title) {
     if (m_studio && !m_studio->SendData(kTitleDataKind, BuildTitleData(title))) {
         return;
@@ -328,7 +342,7 @@ void Player::SBSettingClick() {
     m_view->Language_Change();
     m_sourceIndex = -1;  // the language may have changed
     Update_Channels();
-    m_ctx->sendDelay.store(s.Delay, std::memory_order_relaxed);
+    applySendDelay();
     m_log.setEnabled(s.Log);
     m_view->setHideToTray(s.Hide);
 }

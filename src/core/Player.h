@@ -45,7 +45,7 @@ struct PlayerOptions {
     WallClock wallClock = &SystemWallClockDays;
     // Opens RunOnChange/RunOnRestore when they are not executable files.
     QString documentOpener = QStringLiteral("xdg-open");
-    // SIGTERM and SIGINT close the player without asking.
+    // SIGTERM, SIGINT and SIGHUP close the player without asking.
     bool catchTermination = true;
     bool raisePriority = true;
 };
@@ -102,7 +102,7 @@ class Player final : public DeviceStartupHost {
     // with anything but yes: everything goes on. True once closed (also on
     // every later call).
     bool FormClose();
-    // The session ends, the application quits, or SIGTERM/SIGINT arrived:
+    // The session ends, the application quits, or SIGTERM, SIGINT or SIGHUP arrived:
     // close without asking.
     void WMSystem_Shutdown_Query();
 
@@ -182,6 +182,7 @@ class Player final : public DeviceStartupHost {
     void setSilence(bool silence);
     void runProgram(const QString& path) const;
     void drainMainQueue();
+    void applySendDelay();
     void quit(int code);
 
     audio::IAudioEngine& m_engine;
