@@ -22,13 +22,18 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString exePath = qvm::ExecutablePath();
 
-    // A second copy started from the same place brings the first one forward
-    // and leaves: two players on one sound device and one studio link would
-    // fight over both.
-    if (const auto other = qvm::FindOtherInstance(exePath)) {
-        qvm::InstanceEndpoint::AskToRestore(*other);
+    // A second copy of the same installation brings the first one forward
+    // and leaves: two players on one sound device, one settings file and one
+    // studio link would fight over all three. The first copy may itself be
+    // starting, its endpoint not yet listening: it is given a few seconds.
+    const std::unique_ptr<qvm::InstanceLock> instanceLock =
+        qvm::InstanceLock::Acquire(exePath, nullptr);
+    if (!instanceLock) {
+        qvm::InstanceEndpoint::AskToRestoreWhenReady(
+            [&exePath] { return qvm::InstanceLock::Holder(exePath); }, 3000);
         return 0;
     }
+    qvm::InstanceEndpoint endpoint;
 
     const QString folder = qvm::ExecutableFolder();
     qvm::PlayerOptions options;
@@ -46,7 +51,6 @@ int main(int argc, char** argv) {
     const qvm::TLanguage* lang = language.get();
 
     const std::unique_ptr<qvm::audio::IAudioEngine> engine = qvm::audio::CreateAudioEngine();
-    qvm::InstanceEndpoint endpoint;
     qvm::MainWindow window(QStringLiteral(QVM_FILE_VERSION));
     window.setLanguage(lang);
     qvm::MainWindowView view(window, lang);
@@ -68,7 +72,7 @@ int main(int argc, char** argv) {
     QObject::connect(&endpoint, &qvm::InstanceEndpoint::restoreRequested, &window,
                      [&window] { window.restoreFromTray(); });
     // The player itself closes without the question when the session ends,
-    // on SIGTERM/SIGINT and when the event loop ends.
+    // on SIGTERM, SIGINT and SIGHUP and when the event loop ends.
     window.setCloseHandler([&player] { return player.FormClose(); });
 
     if (!player.FormCreate()) {

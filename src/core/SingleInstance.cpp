@@ -1,34 +1,111 @@
 #include "core/SingleInstance.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QThread>
+#include <cerrno>
+#include <chrono>
 
 #include "core/Helpers.h"
 
 namespace qvm {
 
-std::optional<pid_t> FindOtherInstance(const QString& executablePath) {
-    const QString own = AsciiUpper(executablePath);
-    const pid_t self = getpid();
-    const QStringList entries =
-        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& entry : entries) {
-        bool numeric = false;
-        const pid_t pid = entry.toInt(&numeric);
-        if (!numeric || pid == self) {
-            continue;
-        }
-        // Processes of other users or already gone simply do not resolve.
-        const QString exe = QFileInfo(QStringLiteral("/proc/%1/exe").arg(entry)).symLinkTarget();
-        if (!exe.isEmpty() && AsciiUpper(exe) == own) {
+namespace {
+
+int OpenLockFile(const QString& path) {
+    return ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                  0644);
+}
+
+// The whole file, write-locked on this open file description.
+bool LockWhole(int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// The pid the holder wrote into the file; 0 while it has not.
+pid_t ReadHolder(int fd) {
+    char text[32] = {};
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    return n > 0 ? static_cast<pid_t>(std::atol(text)) : 0;
+}
+
+void WriteOwnPid(int fd) {
+    const QByteArray pid = QByteArray::number(::getpid()) + '\n';
+    if (::ftruncate(fd, 0) == 0) {
+        [[maybe_unused]] const ssize_t n = ::pwrite(fd, pid.constData(), pid.size(), 0);
+    }
+}
+
+}  // namespace
+
+InstanceLock::~InstanceLock() {
+    if (m_fd >= 0) {
+        ::close(m_fd);  // releases the lock; the file stays for the next start
+    }
+}
+
+QString InstanceLock::PathFor(const QString& executablePath) {
+    return executablePath + QStringLiteral(".lock");
+}
+
+namespace {
+
+// Beside the executable first; a folder that cannot take the file (a read-only
+// installation) sends it to the user's link folder.
+QString FallbackPath(const QString& executablePath) {
+    const QByteArray key =
+        QCryptographicHash::hash(AsciiUpper(executablePath).toUtf8(), QCryptographicHash::Sha1)
+            .toHex()
+            .left(16);
+    return AddTrailingBackslash(LinkFolder()) + QStringLiteral("instance-") +
+           QString::fromLatin1(key) + QStringLiteral(".lock");
+}
+
+}  // namespace
+
+pid_t InstanceLock::Holder(const QString& executablePath) {
+    for (const QString& path : {PathFor(executablePath), FallbackPath(executablePath)}) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            const pid_t pid = ReadHolder(fd);
+            ::close(fd);
             return pid;
         }
     }
-    return std::nullopt;
+    return 0;
+}
+
+std::unique_ptr<InstanceLock> InstanceLock::Acquire(const QString& executablePath, pid_t* holder) {
+    if (holder != nullptr) {
+        *holder = 0;
+    }
+    QString path = PathFor(executablePath);
+    int fd = OpenLockFile(path);
+    if (fd < 0) {
+        path = FallbackPath(executablePath);
+        fd = OpenLockFile(path);
+    }
+    if (fd < 0) {
+        return std::unique_ptr<InstanceLock>(new InstanceLock(-1, path));
+    }
+    if (!LockWhole(fd)) {
+        if (holder != nullptr) {
+            *holder = ReadHolder(fd);
+        }
+        ::close(fd);
+        return nullptr;
+    }
+    WriteOwnPid(fd);
+    return std::unique_ptr<InstanceLock>(new InstanceLock(fd, path));
 }
 
 QString LinkFolder() {
@@ -80,6 +157,21 @@ bool InstanceEndpoint::AskToRestore(pid_t pid, int timeoutMs) {
         return false;
     }
     return socket.waitForReadyRead(timeoutMs) && socket.readAll().startsWith("OK");
+}
+
+bool InstanceEndpoint::AskToRestoreWhenReady(const std::function<pid_t()>& holder, int patienceMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::milliseconds(patienceMs);
+    for (;;) {
+        const pid_t pid = holder();
+        if (pid > 0 && AskToRestore(pid, 500)) {
+            return true;
+        }
+        if (Clock::now() >= until) {
+            return false;
+        }
+        QThread::msleep(100);
+    }
 }
 
 }  // namespace qvm

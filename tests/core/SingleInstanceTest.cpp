@@ -15,29 +15,39 @@
 namespace qvm {
 namespace {
 
-TEST(SingleInstance, FindsAnotherProcessStartedFromTheSamePath) {
+// The lock is taken once per installation path, tells a second taker who
+// holds it, and is free again when its holder lets go.
+TEST(SingleInstance, OneLockPerInstallation) {
     test::TempDir dir;
-    const QString copy = dir.file(QStringLiteral("QVMirelta"));
-    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), copy));
-    QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString exe = dir.file(QStringLiteral("QVMirelta"));
+    std::unique_ptr<InstanceLock> first = InstanceLock::Acquire(exe, nullptr);
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->held());
+    EXPECT_EQ(first->path(), exe + QStringLiteral(".lock"));
+    EXPECT_EQ(InstanceLock::Holder(exe), getpid());
 
-    EXPECT_FALSE(FindOtherInstance(copy).has_value()) << "nothing runs from there yet";
-    QProcess other;
-    other.start(copy, {QStringLiteral("30")});
-    ASSERT_TRUE(other.waitForStarted());
+    pid_t holder = -1;
+    EXPECT_FALSE(InstanceLock::Acquire(exe, &holder)) << "the same installation";
+    EXPECT_EQ(holder, getpid());
+    const std::unique_ptr<InstanceLock> other =
+        InstanceLock::Acquire(dir.file(QStringLiteral("QVMirelta2")), nullptr);
+    EXPECT_TRUE(other) << "another installation";
 
-    const auto found = FindOtherInstance(copy);
-    ASSERT_TRUE(found.has_value());
-    EXPECT_EQ(*found, other.processId());
-    EXPECT_EQ(FindOtherInstance(AsciiUpper(copy)), found) << "paths compare without regard to case";
-    EXPECT_FALSE(FindOtherInstance(dir.file(QStringLiteral("Other"))).has_value());
-    // Other copies of this test binary may run at the same time; only the caller
-    // itself must never be reported.
-    EXPECT_NE(FindOtherInstance(ExecutablePath()), std::optional<pid_t>(getpid()))
-        << "the caller itself never counts";
-    other.kill();
-    other.waitForFinished();
-    EXPECT_FALSE(FindOtherInstance(copy).has_value());
+    first.reset();
+    EXPECT_TRUE(InstanceLock::Acquire(exe, nullptr)) << "released with its holder";
+}
+
+// An installation folder that cannot take the lock file keeps its lock in the
+// user's link folder, still one per path.
+TEST(SingleInstance, LockMovesToTheLinkFolderWhenTheInstallationCannotTakeIt) {
+    const QString exe = QStringLiteral("/nonexistent-qvm-folder/QVMirelta");
+    const std::unique_ptr<InstanceLock> lock = InstanceLock::Acquire(exe, nullptr);
+    ASSERT_TRUE(lock);
+    EXPECT_TRUE(lock->held());
+    EXPECT_TRUE(lock->path().startsWith(LinkFolder())) << lock->path().toStdString();
+    EXPECT_FALSE(InstanceLock::Acquire(AsciiUpper(exe), nullptr))
+        << "paths compare without regard to case there";
+    EXPECT_EQ(InstanceLock::Holder(exe), getpid());
 }
 
 TEST(SingleInstance, ASecondCopyAsksTheFirstToRestore) {

@@ -1,15 +1,18 @@
 // The real player as a process: one copy per folder, clean ends on signals.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <chrono>
+#include <thread>
 #include <utility>
 
 #include "e2e/E2eSupport.h"
 #include "e2e/PlayerProcess.h"
+#include "support/ChildProcess.h"
 #include "support/StreamServer.h"
 #include "support/TempDir.h"
 
@@ -105,6 +108,81 @@ TEST(InstanceE2e, SecondCopyLeavesAndTheFirstPlaysOn) {
     EXPECT_EQ(static_cast<qint64>(declared), held);
     std::printf("second copy ended after %lld ms; first ended %lld ms after SIGTERM\n",
                 static_cast<long long>(secondMs), static_cast<long long>(stopping.elapsed()));
+}
+
+// A copy of the player as another process of the same installation, with the
+// environment PlayerProcess gives it.
+void StartCopy(QProcess& process, const PlayerProcess& installation) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("QVMIRELTA_CAPTURE_WAV"), installation.capturePath());
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(installation.folder());
+    EndWithParent(process);
+    process.start(installation.executable(), {});
+}
+
+// Updating the installation replaces the running binary's file: the running
+// copy's /proc/<pid>/exe then reads "... (deleted)". A copy started from the
+// new file is still the same installation and leaves.
+TEST(InstanceE2e, ReplacedBinaryStillCountsAsTheSameInstallation) {
+    QVM_E2E_SKIP_UNDER_TSAN();
+    TempDir dir;
+    PlayerProcess first(dir.path());
+    first.writeIni(PlayerIni(PlayerConfig{}));
+    ASSERT_TRUE(first.start());
+    ASSERT_TRUE(first.waitForCapture([](const WavData& wav) { return wav.seconds() >= 0.5; }, 30s))
+        << first.output().toStdString();
+    first.replaceExecutable();
+
+    QProcess second;
+    StartCopy(second, first);
+    ASSERT_TRUE(second.waitForStarted(10000));
+    EXPECT_TRUE(second.waitForFinished(8000)) << "a second player runs beside the first";
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(first.running());
+    if (second.state() != QProcess::NotRunning) {
+        second.kill();
+        second.waitForFinished();
+    }
+    EXPECT_TRUE(first.terminate(10s));
+}
+
+// Two copies started at the same moment: exactly one of them runs, the other
+// leaves with code 0.
+TEST(InstanceE2e, SimultaneousStartsLeaveExactlyOne) {
+    QVM_E2E_SKIP_UNDER_TSAN();
+    TempDir dir;
+    PlayerProcess installation(dir.path());
+    installation.writeIni(PlayerIni(PlayerConfig{}));
+    for (int round = 0; round < 3; ++round) {
+        QProcess a;
+        QProcess b;
+        StartCopy(a, installation);
+        StartCopy(b, installation);
+        ASSERT_TRUE(a.waitForStarted(10000) && b.waitForStarted(10000));
+        // The loser gives the winner's endpoint a few seconds to come up.
+        QProcess* loser = nullptr;
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                QCoreApplication::processEvents();
+                loser = a.state() == QProcess::NotRunning   ? &a
+                        : b.state() == QProcess::NotRunning ? &b
+                                                            : nullptr;
+                return loser != nullptr;
+            },
+            10s))
+            << "round " << round << ": both copies kept running";
+        QProcess* winner = loser == &a ? &b : &a;
+        EXPECT_EQ(loser->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(loser->exitCode(), 0);
+        // The winner stays: it is the installation's player.
+        std::this_thread::sleep_for(1s);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(winner->state(), QProcess::Running) << "round " << round << ": none runs";
+        winner->terminate();
+        EXPECT_TRUE(winner->waitForFinished(10000));
+    }
 }
 
 // A termination signal while a connection attempt hangs on a server that

@@ -29,8 +29,7 @@ void CopyOrThrow(const QString& from, const QString& to) {
 
 PlayerProcess::PlayerProcess(QString folder) : m_folder(std::move(folder)) {
     const QDir bin(BinaryFolder());
-    CopyOrThrow(bin.filePath(QStringLiteral("QVMirelta")), executable());
-    QFile::setPermissions(executable(), QFile::permissions(executable()) | QFile::ExeOwner);
+    replaceExecutable();
     const QStringList languages =
         bin.entryList({QStringLiteral("QVMirelta.*.lng")}, QDir::Files, QDir::Name);
     if (languages.isEmpty()) {
@@ -39,6 +38,11 @@ PlayerProcess::PlayerProcess(QString folder) : m_folder(std::move(folder)) {
     for (const QString& name : languages) {
         CopyOrThrow(bin.filePath(name), m_folder + name);
     }
+}
+
+void PlayerProcess::replaceExecutable() const {
+    CopyOrThrow(QDir(BinaryFolder()).filePath(QStringLiteral("QVMirelta")), executable());
+    QFile::setPermissions(executable(), QFile::permissions(executable()) | QFile::ExeOwner);
 }
 
 PlayerProcess::~PlayerProcess() {

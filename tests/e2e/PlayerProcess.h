@@ -30,6 +30,9 @@ class PlayerProcess {
     QString capturePath() const { return m_folder + QStringLiteral("capture.wav"); }
 
     void writeIni(const QString& text) const;
+    // Puts a fresh copy of the built binary in place of the executable, as an
+    // update does: a new file, while a running copy keeps the old one open.
+    void replaceExecutable() const;
     // Starts the player; false when it could not be started.
     bool start();
     bool running() const { return m_process.state() != QProcess::NotRunning; }
