@@ -1,13 +1,7 @@
 #include "audio/NetInput.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 extern "C" {
@@ -18,6 +12,7 @@ extern "C" {
 
 #include "audio/AudioError.h"
 #include "audio/Playlist.h"
+#include "audio/Resolver.h"
 
 namespace qvm::audio {
 
@@ -30,10 +25,6 @@ constexpr int kMaxAttempts = 16;  // connections one open may try in all
 constexpr std::size_t kMaxPlaylistBytes = 256 * 1024;
 constexpr std::size_t kMaxFirstFrameBytes = 256 * 1024;  // of packets before giving up
 constexpr std::uint32_t kMaxChannels = 8;
-// FFmpeg's network waits poll the interrupt callback every 100 ms: the
-// deadline of an open fires that much early, so the open ends within its
-// time-out rather than up to 100 ms after it.
-constexpr std::chrono::milliseconds kPollSlack{100};
 
 std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -82,68 +73,6 @@ std::string optString(void* obj, const char* name) {
     std::string out(reinterpret_cast<const char*>(value));
     av_free(value);
     return out;
-}
-
-// The host part of an http(s) URL, without user, port or IPv6 brackets.
-std::string hostOf(const std::string& url) {
-    const std::size_t start = url.find("://");
-    if (start == std::string::npos) {
-        return {};
-    }
-    std::string auth = url.substr(start + 3, url.find_first_of("/?#", start + 3) - start - 3);
-    if (const std::size_t at = auth.rfind('@'); at != std::string::npos) {
-        auth.erase(0, at + 1);
-    }
-    if (!auth.empty() && auth.front() == '[') {
-        return auth.substr(1, auth.find(']') - 1);
-    }
-    return auth.substr(0, auth.find(':'));
-}
-
-bool isNumericHost(const std::string& host) {
-    in6_addr a6{};
-    in_addr a4{};
-    return inet_pton(AF_INET, host.c_str(), &a4) == 1 ||
-           inet_pton(AF_INET6, host.c_str(), &a6) == 1;
-}
-
-// FFmpeg resolves names with a plain getaddrinfo that neither the deadline
-// nor the abort flag can interrupt. Resolving once beforehand on a helper
-// thread that we can stop waiting for keeps a dead name server from holding
-// the connect thread; an unknown name fails here at once.
-std::int32_t preResolve(const std::string& host, Interrupter& interrupter) {
-    if (host.empty() || isNumericHost(host)) {
-        return kErrOk;
-    }
-    struct Job {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        int rc = 0;
-    };
-    auto job = std::make_shared<Job>();
-    std::thread([job, host] {
-        addrinfo hints{};
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* result = nullptr;
-        const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &result);
-        if (result != nullptr) {
-            freeaddrinfo(result);
-        }
-        std::lock_guard lock(job->mutex);
-        job->rc = rc;
-        job->finished = true;
-        job->done.notify_all();
-    }).detach();
-    std::unique_lock lock(job->mutex);
-    while (!job->finished) {
-        job->done.wait_for(lock, std::chrono::milliseconds(10));
-        if (!job->finished && Interrupter::check(&interrupter) != 0) {
-            return interrupter.reason() == Interrupter::Reason::Deadline ? kErrTimeout
-                                                                         : kErrFileOpen;
-        }
-    }
-    return job->rc == 0 ? kErrOk : kErrFileOpen;
 }
 
 // The demuxer to use for a Content-Type, so that no probing delays the open.
@@ -203,9 +132,37 @@ void Interrupter::arm(std::chrono::milliseconds fromNow) {
                        std::chrono::duration_cast<std::chrono::nanoseconds>(fromNow).count());
 }
 
+void Interrupter::setCap(std::chrono::milliseconds fromNow) {
+    m_capNs.store(fromNow.count() == 0
+                      ? 0
+                      : nowNs() +
+                            std::chrono::duration_cast<std::chrono::nanoseconds>(fromNow).count());
+}
+
+void Interrupter::setFloodGuard(bool on) {
+    m_floodGuard = on;
+    m_rapidChecks = 0;
+    m_lastCheckNs = 0;
+}
+
 bool Interrupter::aborted() const {
     const std::atomic<bool>* abort = m_abort.load();
     return m_stop.load() || (abort != nullptr && abort->load());
+}
+
+// FFmpeg polls before every read of a connection, and every 100 ms while a
+// read waits. Polls that follow each other within a millisecond are reads
+// that found data waiting: about two per 4 KiB of an HTTP header. A real
+// server's header takes a handful of them.
+bool Interrupter::flooded() {
+    constexpr std::int64_t kRapidNs = 1000000;
+    constexpr int kMaxRapidChecks = 512;
+    const std::int64_t now = nowNs();
+    if (m_lastCheckNs != 0 && now - m_lastCheckNs < kRapidNs) {
+        ++m_rapidChecks;
+    }
+    m_lastCheckNs = now;
+    return m_rapidChecks > kMaxRapidChecks;
 }
 
 int Interrupter::check(void* self) {
@@ -214,9 +171,15 @@ int Interrupter::check(void* self) {
         me->m_reason.store(static_cast<int>(Reason::Abort));
         return 1;
     }
+    const std::int64_t now = nowNs();
     const std::int64_t deadline = me->m_deadlineNs.load();
-    if (deadline != 0 && nowNs() > deadline) {
+    const std::int64_t cap = me->m_capNs.load();
+    if ((deadline != 0 && now > deadline) || (cap != 0 && now > cap)) {
         me->m_reason.store(static_cast<int>(Reason::Deadline));
+        return 1;
+    }
+    if (me->m_floodGuard && me->flooded()) {
+        me->m_reason.store(static_cast<int>(Reason::Flood));
         return 1;
     }
     return 0;
@@ -255,7 +218,9 @@ std::string InputSource::pollMeta() const {
 class InputOpener {
   public:
     InputOpener(const NetConfig& config, const std::atomic<bool>* abort)
-        : m_config(config), m_abort(abort) {}
+        : m_config(config),
+          m_abort(abort),
+          m_capAt(Clock::now() + kMaxAttempts * (step() + step())) {}
 
     std::unique_ptr<InputSource> open(const std::string& url, bool hls, int depth) {
         if (++m_attempts > kMaxAttempts) {
@@ -267,16 +232,24 @@ class InputOpener {
         auto source = std::make_unique<InputSource>();
         Interrupter& irq = source->interrupter();
         irq.setAbortFlag(m_abort);
-        const auto budget = std::chrono::milliseconds(m_config.timeoutMs);
-        irq.arm(budget > 2 * kPollSlack ? budget - kPollSlack : budget);
-        if (const std::int32_t rc = preResolve(hostOf(url), irq); rc != kErrOk) {
-            return fail(rc);
-        }
+        // TimeOut bounds each step (a lookup and connection, an answer, a
+        // read), not the chain of redirects and playlists in front of the
+        // stream; the chain as a whole is only kept from going on for ever.
+        irq.setStepTimeout(step());
+        irq.armStep();
+        irq.setCap(std::max(
+            std::chrono::milliseconds(1),
+            std::chrono::duration_cast<std::chrono::milliseconds>(m_capAt - Clock::now())));
+        const ScopedLookupGuard lookups(irq);
         std::unique_ptr<InputSource> result =
             hls ? openHls(std::move(source), url) : openHttp(std::move(source), url, depth);
         if (result) {
-            result->interrupter().setAbortFlag(nullptr);
-            result->interrupter().clearReason();
+            Interrupter& kept = result->interrupter();
+            kept.setAbortFlag(nullptr);
+            kept.setCap(std::chrono::milliseconds(0));
+            kept.setFloodGuard(false);
+            kept.setStepTimeout(std::chrono::milliseconds(m_config.readTimeoutMs));
+            kept.clearReason();
         }
         return result;
     }
@@ -295,10 +268,17 @@ class InputOpener {
                 return fail(kErrTimeout);
             case Interrupter::Reason::Abort:
                 return fail(kErrFileOpen);
+            case Interrupter::Reason::Flood:
+                return fail(kErrFileForm);
             case Interrupter::Reason::None:
                 break;
         }
         return fail(ErrorFromAv(averror));
+    }
+
+    // One step: a connection and its answer, or one read.
+    std::chrono::milliseconds step() const {
+        return std::chrono::milliseconds(std::max(m_config.timeoutMs, m_config.readTimeoutMs));
     }
 
     AVDictionary* netOptions(bool icy) const {
@@ -318,7 +298,10 @@ class InputOpener {
                                           const std::string& url, int depth) {
         AVIOInterruptCB cb{&Interrupter::check, &source->interrupter()};
         AVDictionary* opts = netOptions(true);
+        // Connections, requests and answer headers, redirects included.
+        source->interrupter().setFloodGuard(true);
         int rc = avio_open2(&source->m_http, url.c_str(), AVIO_FLAG_READ, &cb, &opts);
+        source->interrupter().setFloodGuard(false);
         av_dict_free(&opts);
         if (rc < 0) {
             return failAv(*source, rc);
@@ -337,6 +320,7 @@ class InputOpener {
             if (kind == DocKind::Unknown) {
                 // text/plain, octet-stream or nothing: look at the first bytes.
                 char head[512];
+                source->interrupter().armStep();
                 while (replay->prefix.size() < 64) {
                     const int got =
                         avio_read_partial(source->m_http, reinterpret_cast<unsigned char*>(head),
@@ -374,6 +358,7 @@ class InputOpener {
         source->m_format->pb = source->m_io;
         source->m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
         source->m_format->interrupt_callback = cb;
+        source->interrupter().armStep();
         AVDictionary* fopts = nullptr;
         if (forced == nullptr) {
             // FFmpeg would probe up to a megabyte (about 4 s of a live MP3).
@@ -408,6 +393,7 @@ class InputOpener {
                                               int depth) {
         char chunk[4096];
         while (body.size() < kMaxPlaylistBytes) {
+            source->interrupter().armStep();
             const int got =
                 avio_read_partial(source->m_http, reinterpret_cast<unsigned char*>(chunk),
                                   static_cast<int>(sizeof chunk));
@@ -512,6 +498,7 @@ class InputOpener {
         std::size_t bytes = 0;
         int rc = 0;
         std::int32_t result = kErrFileForm;
+        source->interrupter().armStep();
         while (true) {
             rc = av_read_frame(fmt, packet);
             if (rc == AVERROR(EAGAIN)) {
@@ -528,6 +515,7 @@ class InputOpener {
                 av_packet_unref(packet);
                 continue;
             }
+            source->interrupter().armStep();
             bytes += static_cast<std::size_t>(packet->size);
             avcodec_send_packet(source->m_codec, packet);  // bad data: try the next packet
             av_packet_unref(packet);
@@ -558,6 +546,7 @@ class InputOpener {
 
     const NetConfig& m_config;
     const std::atomic<bool>* m_abort;
+    const Clock::time_point m_capAt;  // the end of the whole open
     int m_attempts = 0;
     std::int32_t m_error = kErrFileOpen;
 };

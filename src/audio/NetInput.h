@@ -17,16 +17,30 @@ struct AVPacket;
 
 namespace qvm::audio {
 
-// The deadline and stop flags that FFmpeg's blocking calls poll through
+// The deadlines and stop flags that FFmpeg's blocking calls poll through
 // AVIOInterruptCB. FFmpeg calls check() from whichever thread runs the
 // blocking call: the connect thread while opening, the reader afterwards.
 // The abort flag belongs to the caller of the open and is dropped (set to
 // null) before the open returns.
+//
+// Two deadlines: the step deadline, restarted for each step of an open or a
+// read (a connection, a read that brought data), so that the time-out bounds
+// each answer rather than a whole chain of redirects and playlists; and an
+// optional cap on the whole open. Besides, while the flood guard is on, a
+// peer that makes FFmpeg read without pause (an endless HTTP header sent as
+// fast as the socket takes) is cut off after about a megabyte.
 class Interrupter {
   public:
-    enum class Reason { None, Deadline, Abort };
+    enum class Reason { None, Deadline, Abort, Flood };
 
+    // Restarts the step deadline `fromNow` ahead.
     void arm(std::chrono::milliseconds fromNow);
+    // The length of a step; armStep() restarts the deadline with it.
+    void setStepTimeout(std::chrono::milliseconds step) { m_stepMs.store(step.count()); }
+    void armStep() { arm(std::chrono::milliseconds(m_stepMs.load())); }
+    // A deadline for everything from now on; zero removes it.
+    void setCap(std::chrono::milliseconds fromNow);
+    void setFloodGuard(bool on);
     void setAbortFlag(const std::atomic<bool>* abort) { m_abort.store(abort); }
     void requestStop() { m_stop.store(true); }
     bool stopRequested() const { return m_stop.load(); }
@@ -37,10 +51,18 @@ class Interrupter {
     static int check(void* self);
 
   private:
+    bool flooded();
+
     std::atomic<std::int64_t> m_deadlineNs{0};  // steady clock; 0 = none
+    std::atomic<std::int64_t> m_capNs{0};       // steady clock; 0 = none
+    std::atomic<std::int64_t> m_stepMs{0};
     std::atomic<const std::atomic<bool>*> m_abort{nullptr};
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_reason{0};
+    // Flood guard: touched only by the thread that runs the blocking call.
+    bool m_floodGuard = false;
+    std::int64_t m_lastCheckNs = 0;
+    int m_rapidChecks = 0;
 };
 
 // Lets the stream's reader hold back a read from the network. Called on the

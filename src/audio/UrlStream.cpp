@@ -11,6 +11,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "audio/Resolver.h"
+
 namespace qvm::audio {
 
 namespace {
@@ -122,6 +124,9 @@ void UrlStream::join() {
 
 void UrlStream::run() {
     Interrupter& irq = m_input->interrupter();
+    // An HLS reader opens a connection per segment host: its lookups must
+    // give way to a stop like its reads.
+    const ScopedLookupGuard lookups(irq);
     AVFormatContext* fmt = m_input->format();
     AVCodecContext* codec = m_input->codec();
     const int index = m_input->streamIndex();

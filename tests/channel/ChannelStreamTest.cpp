@@ -15,6 +15,7 @@
 #include "config/Settings.h"
 #include "core/TimeBase.h"
 #include "lang/Language.h"
+#include "support/HangingResolver.h"
 #include "support/HlsFixture.h"
 #include "support/StreamServer.h"
 #include "support/TempDir.h"
@@ -235,6 +236,41 @@ TEST_F(ChannelStreams, StoppingDuringAHangingConnectDoesNotWait) {
     EXPECT_LT(stopSeconds, 1.0) << "the network time-out is 2 s";
     EXPECT_TRUE(loop([&] { return !ch.ConnectPending(); }, milliseconds(1000)))
         << "the aborted attempt ends within the engine's abort delay";
+}
+
+// A name server that never answers, met behind a redirect: stopping the
+// channel, destroying it and closing the engine each take well under a
+// second, though the lookup itself never ends.
+TEST_F(ChannelStreams, HangingNameServerHoldsNeitherStopNorRemovalNorShutdown) {
+    server.addRedirect("/redirect",
+                       "http://dead-dns.invalid:" + std::to_string(server.port()) + "/a.mp3");
+    HangingResolver resolver;
+    const auto measured = [](const auto& action) {
+        const auto before = Clock::now();
+        action();
+        return std::chrono::duration<double>(Clock::now() - before).count();
+    };
+    for (const bool stopFirst : {true, false}) {
+        SCOPED_TRACE(stopFirst ? "stop, then remove" : "remove while connecting");
+        const int calls = HangingResolver::calls();
+        TfrChannelForm& ch = make(server.url("/redirect"));
+        ch.Play();
+        ASSERT_TRUE(loop([&] { return HangingResolver::calls() > calls; }, milliseconds(5000)));
+        if (stopFirst) {
+            EXPECT_LT(measured([&] { ch.Stop(); }), 1.0);
+        }
+        EXPECT_LT(measured([&] { channel.reset(); }), 1.0);
+    }
+    const int calls = HangingResolver::calls();
+    make(server.url("/redirect")).Play();
+    ASSERT_TRUE(loop([&] { return HangingResolver::calls() > calls; }, milliseconds(5000)));
+    EXPECT_LT(measured([&] {
+                  channel.reset();
+                  ctx.reset();
+                  engine->Free();
+                  engine.reset();
+              }),
+              1.0);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ QString PlayerIni(const PlayerConfig& config) {
                       "Bitrate=0\n"
                       "Wait=10\n"
                       "Volume=100\n"
-                      "Buffer=1\n"
+                      "Buffer=%11\n"
                       "SilenceLevel=-36\n"
                       "SilenceTime=%1\n"
                       "RestoreTime=%2\n"
@@ -29,6 +29,7 @@ QString PlayerIni(const PlayerConfig& config) {
                       "SwitchMode=%6\n"
                       "SwitchBy=%7\n"
                       "TimeOut=%10\n"
+                      "Delay=%12\n"
                       "RunOnChange=%8\n"
                       "RunOnRestore=%9\n"
                       "HTTPPort=0\n"
@@ -41,7 +42,9 @@ QString PlayerIni(const PlayerConfig& config) {
                       .arg(config.switchMode)
                       .arg(config.switchBy)
                       .arg(config.runOnChange, config.runOnRestore)
-                      .arg(config.timeOut);
+                      .arg(config.timeOut)
+                      .arg(config.buffer)
+                      .arg(config.delay);
     for (int i = 0; i < config.urls.size(); ++i) {
         const bool always = i >= config.always.size() || config.always[i];
         ini += QStringLiteral("URL%1=%2\nAlways%1=%3\nAmp%1=0\n")

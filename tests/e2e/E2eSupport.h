@@ -41,6 +41,8 @@ struct PlayerConfig {
     double connectTime = 2.0;
     double chFadeIn = 0.5;
     double timeOut = 2.0;
+    double buffer = 1.0;
+    int delay = 0;  // ms
     QString runOnChange;
     QString runOnRestore;
 };

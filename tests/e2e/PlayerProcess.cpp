@@ -63,6 +63,7 @@ bool PlayerProcess::start() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("QVMIRELTA_CAPTURE_WAV"), capturePath());
+    env.insert(m_env);
     m_process.setProcessEnvironment(env);
     // Files rather than pipes: nobody reads a pipe while the test sleeps, and a
     // full pipe would stall the player.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <chrono>
 #include <csignal>
@@ -33,6 +34,8 @@ class PlayerProcess {
     // Puts a fresh copy of the built binary in place of the executable, as an
     // update does: a new file, while a running copy keeps the old one open.
     void replaceExecutable() const;
+    // Adds a variable to the player's environment (for the next start).
+    void setEnv(const QString& name, const QString& value) { m_env.insert(name, value); }
     // Starts the player; false when it could not be started.
     bool start();
     bool running() const { return m_process.state() != QProcess::NotRunning; }
@@ -57,6 +60,7 @@ class PlayerProcess {
   private:
     QString m_folder;
     QProcess m_process;
+    QProcessEnvironment m_env;
 };
 
 // Writes an executable shell script `name` into `folder` that appends a line

@@ -16,3 +16,7 @@ target_include_directories(qvm_stream_fixture PUBLIC ${PROJECT_SOURCE_DIR}/src $
 target_link_libraries(qvm_stream_fixture
     PUBLIC Qt6::Core Qt6::Network Threads::Threads qvm_core_base
     PRIVATE PkgConfig::FFMPEG qvm_warnings)
+
+# A name server that never answers, preloaded into a program under test.
+add_library(qvm_hanging_resolver SHARED ${CMAKE_CURRENT_LIST_DIR}/HangingResolverShim.c)
+target_link_libraries(qvm_hanging_resolver PRIVATE ${CMAKE_DL_LIBS})

@@ -181,6 +181,21 @@ void StreamServer::addFile(const std::string& path, std::string bytes, std::stri
     m_files[path] = {std::move(bytes), std::move(contentType)};
 }
 
+void StreamServer::addRedirect(const std::string& path, std::string location) {
+    std::lock_guard lock(m_mutex);
+    m_redirects[path] = std::move(location);
+}
+
+void StreamServer::addEndlessHeader(const std::string& path) {
+    std::lock_guard lock(m_mutex);
+    m_endlessHeaders[path] = true;
+}
+
+void StreamServer::setAnswerDelay(const std::string& path, double seconds) {
+    std::lock_guard lock(m_mutex);
+    m_answerDelays[path] = seconds;
+}
+
 void StreamServer::addFolder(const std::string& urlPrefix, const std::string& localDir) {
     if (urlPrefix.empty() || urlPrefix.front() != '/' || urlPrefix.back() != '/') {
         throw std::invalid_argument("folder prefix must start and end with '/': " + urlPrefix);
@@ -194,6 +209,8 @@ void StreamServer::remove(const std::string& path) {
     m_mounts.erase(path);
     m_files.erase(path);
     m_folders.erase(path);
+    m_redirects.erase(path);
+    m_endlessHeaders.erase(path);
 }
 
 void StreamServer::setMode(ServerMode mode) {
@@ -406,11 +423,22 @@ void StreamServer::serve(std::shared_ptr<Record> record, int fd, ServerMode mode
         Script script;
         std::string body;
         std::string type;
+        std::string location;
+        bool endlessHeader = false;
+        double delay = 0.0;
         int status = 404;
         {
             std::lock_guard lock(m_mutex);
+            if (const auto d = m_answerDelays.find(head.path); d != m_answerDelays.end()) {
+                delay = d->second;
+            }
             if (head.method != "GET" && !headOnly) {
                 status = 405;
+            } else if (const auto r = m_redirects.find(head.path); r != m_redirects.end()) {
+                status = 302;
+                location = r->second;
+            } else if (m_endlessHeaders.count(head.path) != 0) {
+                endlessHeader = true;
             } else if (const auto m = m_mounts.find(head.path); m != m_mounts.end()) {
                 mount = m->second;
                 const std::size_t n = static_cast<std::size_t>(m_mountConnections[head.path]++);
@@ -436,7 +464,35 @@ void StreamServer::serve(std::shared_ptr<Record> record, int fd, ServerMode mode
                 }
             }
         }
-        if (mount) {
+        if (delay > 0 && io::SleepOrStop(m_stopFd, std::chrono::duration_cast<Clock::duration>(
+                                                       std::chrono::duration<double>(delay)))) {
+            mount.reset();
+            status = 0;
+        }
+        if (status == 0) {
+            // stopped while waiting to answer
+        } else if (endlessHeader) {
+            recordResponse(*record, 200, false);
+            std::string lines = "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n";
+            std::string more;
+            for (int i = 0; i < 64; ++i) {
+                more += "X-Padding-" + std::to_string(i) + ": " + std::string(48, 'x') + "\r\n";
+            }
+            bool open = io::SendAll(fd, m_stopFd, lines);
+            while (open) {
+                open = io::SendAll(fd, m_stopFd, more);
+                if (open) {
+                    recordBody(*record, more.size());
+                }
+            }
+        } else if (status == 302) {
+            const std::string reply = "HTTP/1.0 302 Found\r\nLocation: " + location +
+                                      "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+            if (io::SendAll(fd, m_stopFd, reply)) {
+                recordResponse(*record, 302, false);
+                CloseGracefully(fd, m_stopFd);
+            }
+        } else if (mount) {
             const bool metadata = head.header("Icy-MetaData") == "1" && mount->metaint > 0;
             StreamSession session(*this, *record, fd, m_stopFd, *mount, std::move(script), metadata,
                                   headOnly);

@@ -71,7 +71,15 @@ class StreamServer {
     // (.m3u8, .ts, .aac, .mp3, .m4s, .mp4, .pls, .m3u, .xspf, .html, ...).
     // Paths with ".." segments are refused.
     void addFolder(const std::string& urlPrefix, const std::string& localDir);
-    // Removes a mount, file or folder prefix; new requests for it get 404.
+    // Answers `path` with a redirect (302 Found) to `location`.
+    void addRedirect(const std::string& path, std::string location);
+    // Answers `path` with "200 OK" and then header lines without end, as fast
+    // as the socket takes them.
+    void addEndlessHeader(const std::string& path);
+    // Waits `seconds` after a request for `path` before answering it (files,
+    // redirects, mounts).
+    void setAnswerDelay(const std::string& path, double seconds);
+    // Removes a mount, file, redirect or folder prefix; new requests for it get 404.
     void remove(const std::string& path);
 
     // Takes effect for connections that arrive after the call returns.
@@ -126,6 +134,9 @@ class StreamServer {
     std::map<std::string, int> m_mountConnections;  // per mount path, for firstConnections
     std::map<std::string, std::pair<std::string, std::string>> m_files;  // bytes, type
     std::map<std::string, std::string> m_folders;                        // prefix -> dir
+    std::map<std::string, std::string> m_redirects;                      // path -> location
+    std::map<std::string, double> m_answerDelays;                        // path -> seconds
+    std::map<std::string, bool> m_endlessHeaders;
     std::vector<std::shared_ptr<Record>> m_records;
     int m_nextId = 0;
     std::list<std::unique_ptr<Worker>> m_workers;
