@@ -1,6 +1,7 @@
 #include "audio/DeviceConverter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 extern "C" {
@@ -12,23 +13,23 @@ extern "C" {
 namespace qvm::audio {
 
 namespace {
-constexpr float kScale = 1.0f / 32768.0f;
-constexpr std::uint32_t kCushionFrames = 4;
+// The compensation is given to libswresample as a number of output samples
+// to add over this many: ten seconds at the device rate resolve a ratio to
+// about 2 ppm, and the drift control's loop takes care of the rest.
+constexpr int kCompensationSeconds = 10;
 }  // namespace
 
 DeviceConverter::DeviceConverter(std::uint32_t inRate, std::uint32_t inChans, std::uint32_t outRate,
                                  std::uint32_t maxPushFrames)
-    : m_inChans(inChans), m_direct(inRate == outRate && inChans <= 2) {
+    : m_inRate(inRate), m_outRate(outRate) {
     // Room for one push plus what the filter may hold back and release later,
     // so that the mixer does not allocate while it runs.
     const std::size_t outFrames =
-        static_cast<std::size_t>(maxPushFrames) * outRate / (inRate ? inRate : 1) + 512;
+        static_cast<std::size_t>(maxPushFrames) * outRate / (inRate != 0 ? inRate : 1) * 11 / 10 +
+        512;
     m_queue.reserve(outFrames * 4);
     if (inChans == 0 || inRate == 0 || outRate == 0) {
         m_valid = false;
-        return;
-    }
-    if (m_direct) {
         return;
     }
     AVChannelLayout inLayout;
@@ -50,6 +51,16 @@ DeviceConverter::DeviceConverter(std::uint32_t inRate, std::uint32_t inChans, st
     if (rc >= 0) {
         rc = swr_init(m_swr);
     }
+    // Compensation switched on now, while allocating is still fine: it turns a
+    // same-rate conversion into a resampling one and builds the finer filter
+    // bank that arbitrary ratios need.
+    const int distance = static_cast<int>(outRate) * kCompensationSeconds;
+    if (rc >= 0) {
+        rc = swr_set_compensation(m_swr, 1, distance);
+    }
+    if (rc >= 0) {
+        rc = swr_set_compensation(m_swr, 0, distance);
+    }
     av_channel_layout_uninit(&inLayout);
     if (rc < 0) {
         swr_free(&m_swr);
@@ -61,6 +72,29 @@ DeviceConverter::~DeviceConverter() {
     swr_free(&m_swr);
 }
 
+void DeviceConverter::setRatio(double ratio) {
+    if (!m_valid || ratio == m_ratio) {
+        return;
+    }
+    m_ratio = ratio;
+    // Taking the input `ratio` times faster means 1/ratio of the output per
+    // input: fewer output samples over the distance.
+    const int distance = static_cast<int>(m_outRate) * kCompensationSeconds;
+    const int delta = static_cast<int>(std::lround(distance * (1.0 / ratio - 1.0)));
+    if (delta != m_delta && swr_set_compensation(m_swr, delta, distance) >= 0) {
+        m_delta = delta;
+    }
+}
+
+std::uint32_t DeviceConverter::inputFor(std::uint32_t frames) const {
+    const std::int64_t missing = std::int64_t{frames} + kCushionFrames - queued();
+    if (missing <= 0) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(
+        std::ceil(static_cast<double>(missing) * m_inRate * m_ratio / m_outRate));
+}
+
 void DeviceConverter::push(const std::int16_t* in, std::uint32_t frames) {
     if (!m_valid || frames == 0) {
         return;
@@ -70,20 +104,6 @@ void DeviceConverter::push(const std::int16_t* in, std::uint32_t frames) {
         m_head = 0;
     }
     const std::size_t start = m_queue.size();
-    if (m_direct) {
-        m_queue.resize(start + std::size_t{frames} * 2);
-        float* out = m_queue.data() + start;
-        if (m_inChans == 1) {
-            for (std::uint32_t i = 0; i < frames; ++i) {
-                out[2 * i] = out[2 * i + 1] = in[i] * kScale;
-            }
-        } else {
-            for (std::uint32_t i = 0; i < frames * 2; ++i) {
-                out[i] = in[i] * kScale;
-            }
-        }
-        return;
-    }
     const int room = swr_get_out_samples(m_swr, static_cast<int>(frames));
     if (room <= 0) {
         return;
@@ -112,15 +132,6 @@ std::uint32_t DeviceConverter::pull(float* out, std::uint32_t frames) {
         m_head = 0;
     }
     return n;
-}
-
-void DeviceConverter::reset() {
-    m_queue.clear();
-    m_head = 0;
-    m_primed = false;
-    if (m_swr != nullptr) {
-        swr_init(m_swr);
-    }
 }
 
 }  // namespace qvm::audio

@@ -137,8 +137,12 @@ class Engine final : public IAudioEngine {
             m_mixer = std::make_unique<Mixer>(freq, period);
         }
         m_output = std::move(output);
-        m_output->start(
-            [this](std::int16_t* out, std::uint32_t periods) { mixPeriods(out, periods); });
+        // The output lives until its mixer thread has stopped.
+        m_output->start([this, device = m_output.get(), before = m_latePeriods.load()](
+                            std::int16_t* out, std::uint32_t periods) {
+            mixPeriods(out, periods);
+            m_latePeriods.store(before + device->underruns(), std::memory_order_relaxed);
+        });
         m_initialised.store(true);
         return ok();
     }
@@ -164,6 +168,7 @@ class Engine final : public IAudioEngine {
             std::lock_guard mixLock(m_mixMutex);
             m_mixer.reset();
         }
+        m_stallsBefore = m_stalls.load();
         m_output.reset();
         SetLastError(kErrOk);
     }
@@ -180,6 +185,28 @@ class Engine final : public IAudioEngine {
         std::lock_guard lock(m_deviceMutex);
         SetLastError(kErrOk);
         return m_output ? m_output->underruns() : 0;
+    }
+
+    // Atomics only: the UI thread asks every second, and must not wait for
+    // whatever holds the device lock.
+    EngineStats GetStats() override {
+        EngineStats stats;
+        stats.latePeriods = m_latePeriods.load(std::memory_order_relaxed);
+        stats.stalls = m_stalls.load(std::memory_order_relaxed);
+        SetLastError(kErrOk);
+        return stats;
+    }
+
+    bool ChannelGetStats(StreamHandle handle, StreamStats& stats) override {
+        auto stream = find(handle);
+        if (!stream) {
+            return fail(kErrHandle);
+        }
+        const MixChannel& mix = stream->mix();
+        stats.stalls = mix.stalls.load(std::memory_order_relaxed);
+        stats.ratio = mix.ratio.load(std::memory_order_relaxed);
+        stats.error = mix.error.load(std::memory_order_relaxed);
+        return ok();
     }
 
     StreamHandle StreamCreateURL(const std::string& url, const std::atomic<bool>* abort) override {
@@ -296,14 +323,38 @@ class Engine final : public IAudioEngine {
         if (t_inMixer) {
             return fail(kErrBusy);
         }
-        std::lock_guard lock(m_mixMutex);
-        if (stream->freed) {
-            return fail(kErrHandle);
+        MixChannel& mix = stream->mix();
+        std::uint32_t rate = 0;
+        std::uint32_t period = 0;
+        {
+            std::lock_guard lock(m_mixMutex);
+            if (stream->freed) {
+                return fail(kErrHandle);
+            }
+            if (!m_mixer) {
+                return fail(kErrInit);
+            }
+            if (m_mixer->contains(&mix)) {
+                return ok();
+            }
+            rate = m_mixer->deviceRate();
+            period = m_mixer->periodFrames();
         }
-        if (!m_mixer) {
-            return fail(kErrInit);
+        // The converter is built outside the mix lock: the mixer thread, at
+        // real-time priority, must never wait for an allocation of ours.
+        std::unique_ptr<Mixer::Slot> slot = Mixer::prepare(&mix, rate, period);
+        if (!slot) {
+            return fail(kErrFormat);
         }
-        return m_mixer->add(&stream->mix()) ? ok() : fail(kErrFormat);
+        std::unique_ptr<Mixer::Slot> unused;
+        {
+            std::lock_guard lock(m_mixMutex);
+            if (stream->freed || !m_mixer || m_mixer->deviceRate() != rate) {
+                return fail(stream->freed ? kErrHandle : kErrInit);
+            }
+            unused = m_mixer->insert(std::move(slot));
+        }
+        return ok();
     }
 
     std::int64_t StreamGetFilePosition(StreamHandle handle, FilePos what) override {
@@ -317,9 +368,17 @@ class Engine final : public IAudioEngine {
             case FilePos::Connected:
                 return stream->connected() ? 1 : 0;
             case FilePos::End:
-                return static_cast<std::int64_t>(stream->mix().ring.capacity());
-            case FilePos::Buffer:
-                return static_cast<std::int64_t>(stream->mix().ring.readable());
+                return static_cast<std::int64_t>(stream->mix().nominalBytes);
+            case FilePos::Buffer: {
+                // A stalled stream has nothing to play until it has gathered
+                // enough again; the fill says so, so that the channel's
+                // underrun watchdog sees the stall.
+                const MixChannel& mix = stream->mix();
+                if (mix.stalled.load(std::memory_order_relaxed)) {
+                    return 0;
+                }
+                return static_cast<std::int64_t>(std::min(mix.ring.readable(), mix.nominalBytes));
+            }
         }
         return -1;
     }
@@ -352,9 +411,13 @@ class Engine final : public IAudioEngine {
         if (t_inMixer) {
             return fail(kErrBusy);
         }
-        // Under the mix lock this thread is the ring's only consumer.
+        // Under the mix lock this thread is the ring's only consumer, once
+        // the reader has handed it over.
         std::lock_guard lock(m_mixMutex);
         MixChannel& mix = stream->mix();
+        if (!mix.caughtUp.load(std::memory_order_acquire)) {
+            return fail(kErrNotAvail);
+        }
         const auto current = static_cast<std::int64_t>(mix.ring.totalRead());
         const std::int64_t frame = mix.frameBytes();
         const std::int64_t skip = (position - current) / frame * frame;
@@ -434,14 +497,16 @@ class Engine final : public IAudioEngine {
             stream = std::move(it->second);
             m_streams.erase(it);
         }
+        std::unique_ptr<Mixer::Slot> slot;  // freed after the lock is let go
         {
             std::lock_guard lock(m_mixMutex);
             if (m_mixer) {
-                m_mixer->remove(&stream->mix());
+                slot = m_mixer->remove(&stream->mix());
             }
             stream->mix().dsps.clear();
             stream->freed = true;
         }
+        slot.reset();
         stream->detachSyncs();
         stream->requestStop();
         {
@@ -461,6 +526,7 @@ class Engine final : public IAudioEngine {
             if (m_mixer) {
                 m_mixer->mix(out, periods);
                 drained = m_mixer->anyDrained();
+                m_stalls.store(m_stallsBefore + m_mixer->stalls(), std::memory_order_relaxed);
             }
         }
         t_inMixer = false;
@@ -537,7 +603,10 @@ class Engine final : public IAudioEngine {
     std::atomic<bool> m_initialised{false};
 
     std::mutex m_mixMutex;
-    std::unique_ptr<Mixer> m_mixer;  // m_mixMutex
+    std::unique_ptr<Mixer> m_mixer;               // m_mixMutex
+    std::uint64_t m_stallsBefore = 0;             // stalls of mixers gone; m_deviceMutex
+    std::atomic<std::uint64_t> m_stalls{0};       // written by the mixer thread
+    std::atomic<std::uint64_t> m_latePeriods{0};  // written by the mixer thread
 
     std::mutex m_tableMutex;
     std::unordered_map<StreamHandle, std::shared_ptr<UrlStream>> m_streams;  // m_tableMutex

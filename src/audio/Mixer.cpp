@@ -51,57 +51,127 @@ void PeaksOf(const std::int16_t* __restrict samples, std::size_t frames, std::ui
     right = static_cast<std::uint32_t>(r);
 }
 
+// Stream formats the engine takes (NetInput refuses others).
+constexpr std::uint32_t kMaxStreamRate = 192000;
+constexpr std::uint32_t kMaxStreamChannels = 8;
+
 }  // namespace
+
+std::size_t MixChannel::CapacityFor(std::size_t nominalBytes, std::size_t bytesPerSecond,
+                                    bool segmented) {
+    std::size_t headroom = std::clamp(nominalBytes / 2, bytesPerSecond, 5 * bytesPerSecond);
+    if (segmented) {
+        headroom = std::max(headroom, 15 * bytesPerSecond);
+    }
+    return nominalBytes + headroom;
+}
+
+MixChannel::MixChannel(StreamHandle streamHandle, std::uint32_t sampleRate, std::uint32_t channels,
+                       std::size_t nominal, Shape shape)
+    : handle(streamHandle),
+      rate(sampleRate),
+      chans(channels),
+      nominalBytes(nominal),
+      resumeBytes(nominal / 2),
+      live(shape.live),
+      ring(CapacityFor(nominal, std::size_t{sampleRate} * channels * 2, shape.segmented),
+           std::size_t{channels} * 2),
+      wakeBytes(std::min<std::size_t>(ring.capacity() / 4,
+                                      std::size_t{sampleRate} * channels * 2 * kWakeMs / 1000)),
+      caughtUp(!shape.burst) {}
+
+std::uint32_t Mixer::MaxFrames(std::uint32_t periodFrames, std::uint32_t deviceRate,
+                               std::uint32_t rate) {
+    // A period at the fastest drift correction, the converter's cushion and
+    // its rounding.
+    const double frames = (periodFrames + 2.0 * DeviceConverter::kCushionFrames) * rate /
+                          deviceRate * (1.0 + DriftControl::kMaxDeviation);
+    return static_cast<std::uint32_t>(frames) + 8;
+}
 
 Mixer::Mixer(std::uint32_t deviceRate, std::uint32_t periodFrames)
     : m_rate(deviceRate),
       m_period(periodFrames),
+      m_native(std::size_t{MaxFrames(periodFrames, deviceRate, kMaxStreamRate)} *
+               kMaxStreamChannels),
       m_converted(std::size_t{periodFrames} * 2),
       m_sum(std::size_t{periodFrames} * 2) {}
 
 Mixer::~Mixer() = default;
 
+std::unique_ptr<Mixer::Slot> Mixer::prepare(MixChannel* channel, std::uint32_t deviceRate,
+                                            std::uint32_t periodFrames) {
+    if (channel->rate == 0 || channel->rate > kMaxStreamRate || channel->chans == 0 ||
+        channel->chans > kMaxStreamChannels) {
+        return nullptr;
+    }
+    auto slot = std::make_unique<Slot>();
+    slot->channel = channel;
+    slot->converter =
+        std::make_unique<DeviceConverter>(channel->rate, channel->chans, deviceRate,
+                                          MaxFrames(periodFrames, deviceRate, channel->rate));
+    if (!slot->converter->valid()) {
+        return nullptr;
+    }
+    const double frameBytes = channel->frameBytes();
+    // The fill held is the buffer length; never more than half way up the
+    // headroom, so that there is always room to show a sender running fast.
+    slot->drift = DriftControl(
+        static_cast<double>(channel->nominalBytes) / frameBytes,
+        static_cast<double>(channel->nominalBytes + channel->ring.capacity()) / 2 / frameBytes,
+        channel->rate, static_cast<double>(periodFrames) / deviceRate);
+    slot->applied = channel->volume.load(std::memory_order_relaxed);
+    return slot;
+}
+
+std::unique_ptr<Mixer::Slot> Mixer::insert(std::unique_ptr<Slot> slot) {
+    if (!slot || contains(slot->channel)) {
+        return slot;
+    }
+    m_slots.push_back(std::move(slot));
+    return nullptr;
+}
+
+std::unique_ptr<Mixer::Slot> Mixer::remove(MixChannel* channel) {
+    const auto at = std::find_if(m_slots.begin(), m_slots.end(),
+                                 [channel](const auto& s) { return s->channel == channel; });
+    if (at == m_slots.end()) {
+        return nullptr;
+    }
+    std::unique_ptr<Slot> slot = std::move(*at);
+    m_slots.erase(at);
+    return slot;
+}
+
 bool Mixer::add(MixChannel* channel) {
     if (contains(channel)) {
         return true;
     }
-    // Native frames per period, rounded up, for the largest share a period takes.
-    const std::size_t maxFrames =
-        (std::uint64_t{m_period} * channel->rate + m_rate - 1) / m_rate + 1;
-    Slot slot;
-    slot.channel = channel;
-    slot.converter = std::make_unique<DeviceConverter>(channel->rate, channel->chans, m_rate,
-                                                       static_cast<std::uint32_t>(maxFrames));
-    if (!slot.converter->valid()) {
+    std::unique_ptr<Slot> slot = prepare(channel, m_rate, m_period);
+    if (!slot) {
         return false;
     }
-    slot.applied = channel->volume.load(std::memory_order_relaxed);
-    m_native.resize(std::max(m_native.size(), maxFrames * channel->chans));
-    m_slots.push_back(std::move(slot));
+    insert(std::move(slot));
     return true;
-}
-
-void Mixer::remove(MixChannel* channel) {
-    std::erase_if(m_slots, [channel](const Slot& s) { return s.channel == channel; });
 }
 
 bool Mixer::contains(const MixChannel* channel) const {
     return std::any_of(m_slots.begin(), m_slots.end(),
-                       [channel](const Slot& s) { return s.channel == channel; });
+                       [channel](const auto& s) { return s->channel == channel; });
 }
 
 void Mixer::mix(std::int16_t* out, std::uint32_t periods) {
     m_anyDrained = false;
     periods = std::max<std::uint32_t>(periods, 1);
-    for (Slot& slot : m_slots) {
-        slot.rampFrom = slot.applied;
-        slot.rampTo = slot.channel->volume.load(std::memory_order_relaxed);
-        slot.peakL = slot.peakR = 0;
+    for (const auto& slot : m_slots) {
+        slot->rampFrom = slot->applied;
+        slot->rampTo = slot->channel->volume.load(std::memory_order_relaxed);
+        slot->peakL = slot->peakR = 0;
     }
     for (std::uint32_t part = 0; part < periods; ++part) {
         std::fill(m_sum.begin(), m_sum.end(), 0.0f);
-        for (Slot& slot : m_slots) {
-            mixSlot(slot, part, periods);
+        for (const auto& slot : m_slots) {
+            mixSlot(*slot, part, periods);
         }
         ClipToInt16(m_sum.data(), out + std::size_t{part} * m_sum.size(), m_sum.size());
     }
@@ -110,14 +180,50 @@ void Mixer::mix(std::int16_t* out, std::uint32_t periods) {
 void Mixer::mixSlot(Slot& slot, std::uint32_t part, std::uint32_t parts) {
     MixChannel& ch = *slot.channel;
     const std::uint32_t chans = ch.chans;
+    const std::size_t frameBytes = ch.frameBytes();
 
-    // This period's share of native frames; the remainder carries over, so the
-    // stream is taken at exactly its own rate on average.
-    slot.phase += std::uint64_t{m_period} * ch.rate;
-    const auto want = static_cast<std::uint32_t>(slot.phase / m_rate);
-    slot.phase -= std::uint64_t{want} * m_rate;
+    const float target = part + 1 == parts ? slot.rampTo
+                                           : slot.rampFrom + (slot.rampTo - slot.rampFrom) *
+                                                                 static_cast<float>(part + 1) /
+                                                                 static_cast<float>(parts);
+    const float from = slot.applied;
+    slot.applied = target;
+    // Unheard: the stream is still consumed, tapped and metered, but converting
+    // it would be wasted work.
+    const bool heard = from != 0.0f || target != 0.0f;
+    const bool done = ch.readerDone.load(std::memory_order_acquire);
+    if (!ch.caughtUp.load(std::memory_order_acquire)) {
+        ch.level.store(0, std::memory_order_relaxed);
+        return;  // the reader still trims the ring: not ours yet
+    }
 
-    const std::size_t wantBytes = std::size_t{want} * ch.frameBytes();
+    if (slot.stalled) {
+        if (!done && ch.ring.readable() < ch.resumeBytes) {
+            ch.level.store(0, std::memory_order_relaxed);
+            return;  // silent until enough has gathered again
+        }
+        slot.stalled = false;
+        ch.stalled.store(false, std::memory_order_relaxed);
+        slot.drift.restart();
+    }
+
+    // This period's share of native frames at the drift control's rate. A
+    // heard stream takes what its converter needs for one period, so that the
+    // converter's own ratio sets the pace; an unheard one carries the
+    // fraction over.
+    const double ratio = slot.drift.ratio();
+    std::uint32_t want = 0;
+    if (heard) {
+        slot.converter->setRatio(ratio);
+        want = slot.converter->inputFor(m_period);
+    } else {
+        slot.phase += static_cast<double>(m_period) * ch.rate / m_rate * ratio;
+        want = static_cast<std::uint32_t>(slot.phase);
+        slot.phase -= want;
+    }
+    want = std::min(want, MaxFrames(m_period, m_rate, ch.rate));
+
+    const std::size_t wantBytes = std::size_t{want} * frameBytes;
     const std::size_t got = ch.ring.read(m_native.data(), wantBytes);
     if (got > 0) {
         ch.tookBlock();
@@ -145,28 +251,27 @@ void Mixer::mixSlot(Slot& slot, std::uint32_t part, std::uint32_t parts) {
 
     if (got < wantBytes) {
         std::memset(m_native.data() + gotSamples, 0, wantBytes - got);
-        if (ch.readerDone.load(std::memory_order_acquire) && ch.ring.readable() == 0) {
-            ch.drained.store(true, std::memory_order_release);
-            m_anyDrained = true;
+        if (done) {
+            if (ch.ring.readable() == 0) {
+                ch.drained.store(true, std::memory_order_release);
+                m_anyDrained = true;
+            }
+        } else {
+            // Ran dry: what there was plays, then one clean gap.
+            slot.stalled = true;
+            ch.stalled.store(true, std::memory_order_relaxed);
+            ch.stalls.fetch_add(1, std::memory_order_relaxed);
+            m_stalls.fetch_add(1, std::memory_order_relaxed);
         }
     }
-
-    const float target = part + 1 == parts ? slot.rampTo
-                                           : slot.rampFrom + (slot.rampTo - slot.rampFrom) *
-                                                                 static_cast<float>(part + 1) /
-                                                                 static_cast<float>(parts);
-    const float from = slot.applied;
-    slot.applied = target;
-    if (from == 0.0f && target == 0.0f) {
-        // Unheard: the stream is still consumed, tapped and metered above, but
-        // converting it would be wasted work. The filter restarts when it is
-        // heard again, from behind a ramp that starts at zero.
-        slot.stale = true;
-        return;
+    if (!slot.stalled && !done && ch.live) {
+        ch.ratio.store(static_cast<float>(
+                           slot.drift.update(static_cast<double>(ch.ring.readable() / frameBytes))),
+                       std::memory_order_relaxed);
     }
-    if (slot.stale) {
-        slot.converter->reset();
-        slot.stale = false;
+
+    if (!heard) {
+        return;
     }
     slot.converter->push(m_native.data(), want);
     const std::uint32_t n = slot.converter->pull(m_converted.data(), m_period);

@@ -541,6 +541,8 @@ class InputOpener {
         source->m_firstFrame = frame;
         source->m_rate = static_cast<std::uint32_t>(frame->sample_rate);
         source->m_chans = chans;
+        source->m_live = fmt->duration == AV_NOPTS_VALUE || fmt->duration <= 0;
+        source->m_hls = fmt->iformat != nullptr && std::strcmp(fmt->iformat->name, "hls") == 0;
         return source;
     }
 

@@ -98,6 +98,10 @@ class InputSource {
 
     // The latest ICY metadata packet ("StreamTitle='…';"), empty when none.
     std::string pollMeta() const;
+    // A live stream (a radio's), not a file or a finished HLS playlist: it has
+    // no known length.
+    bool live() const { return m_live; }
+    bool hls() const { return m_hls; }
 
     // Installs the reader's pacer (null removes it). Only HTTP bodies are
     // paced: an HLS demuxer fetches whole segments and waits on its own.
@@ -116,6 +120,8 @@ class InputSource {
     int m_streamIndex = -1;
     std::uint32_t m_rate = 0;
     std::uint32_t m_chans = 0;
+    bool m_live = true;
+    bool m_hls = false;
     std::vector<std::string> m_icy;
     std::vector<std::string> m_httpLines;
     std::string m_meta;

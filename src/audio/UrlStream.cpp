@@ -27,14 +27,39 @@ constexpr std::uint32_t kMinBufferMs = 100;
 // the ring, so the ring never runs below an eighth of its length because of
 // it, and at most half a second, so the buffer gauge barely moves.
 constexpr std::chrono::milliseconds kMaxNap{500};
+// The reader has caught up with a live stream once, over the last
+// kBurstWindow, its lead over the wall clock (the audio decoded less the time
+// since the first) has grown by less than a fifth of that: what comes now
+// comes at the sender's pace, not as a burst. A single read that waits says
+// little: a burst reaches us in flights of packets with waits between them.
+constexpr auto kBurstWindow = std::chrono::milliseconds(300);
+constexpr double kBurstGrowth = 0.2;  // of the window
+// What the reader drops of a live stream before it plays, at most: more than
+// any server's connect burst; a sender that is still ahead after that is not
+// bursting but simply faster than real time.
+constexpr std::size_t kMaxTrimSeconds = 60;
 
 std::uint32_t bufferLengthMs(std::uint32_t bufferMs) {
     return std::max(bufferMs, kMinBufferMs);
 }
 
-std::size_t ringBytes(const InputSource& input, std::uint32_t bufferMs) {
-    const std::uint64_t ms = bufferLengthMs(bufferMs);
-    return static_cast<std::size_t>(ms * input.rate() / 1000 * input.chans() * 2);
+std::size_t bytesPerSecond(const InputSource& input) {
+    return std::size_t{input.rate()} * input.chans() * 2;
+}
+
+// The configured buffer length in bytes.
+std::size_t nominalBytes(const InputSource& input, std::uint32_t bufferMs) {
+    return static_cast<std::size_t>(std::uint64_t{bufferLengthMs(bufferMs)} *
+                                    bytesPerSecond(input) / 1000);
+}
+
+// A reader at the live edge pauses for an eighth of its ring, at most
+// kMaxNap: the fill then swings by that much below the top.
+std::chrono::milliseconds napFor(const InputSource& input, std::uint32_t bufferMs) {
+    const std::size_t capacity =
+        MixChannel::CapacityFor(nominalBytes(input, bufferMs), bytesPerSecond(input), input.hls());
+    return std::min(kMaxNap,
+                    std::chrono::milliseconds(capacity * 1000 / bytesPerSecond(input) / 8));
 }
 
 }  // namespace
@@ -44,12 +69,14 @@ UrlStream::UrlStream(StreamHandle handle, std::unique_ptr<InputSource> input,
     : m_handle(handle),
       m_input(std::move(input)),
       m_readTimeoutMs(config.readTimeoutMs),
-      m_mix(handle, m_input->rate(), m_input->chans(), ringBytes(*m_input, config.bufferMs)),
+      m_mix(handle, m_input->rate(), m_input->chans(), nominalBytes(*m_input, config.bufferMs),
+            {.live = m_input->live(), .segmented = m_input->hls(), .burst = m_input->live()}),
+      m_maxTrimBytes(kMaxTrimSeconds * bytesPerSecond(*m_input)),
       m_frame(av_frame_alloc()),
       m_meta(m_input->meta()),
       m_icy(m_input->icyLines()),
       m_http(m_input->httpLines()),
-      m_nap(std::min(kMaxNap, std::chrono::milliseconds(bufferLengthMs(config.bufferMs) / 8))) {}
+      m_nap(napFor(*m_input, config.bufferMs)) {}
 
 UrlStream::~UrlStream() {
     requestStop();
@@ -147,6 +174,7 @@ void UrlStream::run() {
         }
         const int rc = av_read_frame(fmt, packet);
         progressed = rc >= 0;
+        noteProgress();
         if (rc == AVERROR(EAGAIN)) {
             if (Interrupter::check(&irq) != 0) {
                 break;
@@ -171,6 +199,7 @@ void UrlStream::run() {
     }
     m_input->setReadPacer(nullptr);
     av_packet_free(&packet);
+    m_mix.caughtUp.store(true, std::memory_order_release);
     m_connected.store(false, std::memory_order_release);
     if (!irq.stopRequested()) {
         checkMeta();
@@ -181,8 +210,9 @@ void UrlStream::run() {
 }
 
 void UrlStream::beforeNetworkRead() {
-    if (m_mix.ring.readable() < m_mix.ring.capacity() / 4) {
-        return;  // short of audio: take every packet as it comes
+    if (!m_mix.caughtUp.load(std::memory_order_relaxed) ||
+        m_mix.ring.readable() < m_mix.ring.capacity() / 4) {
+        return;  // taking the connect burst, or short of audio: every packet as it comes
     }
     {
         std::unique_lock lock(m_napMutex);
@@ -249,9 +279,50 @@ void UrlStream::deliver(const AVFrame* frame) {
     }
 }
 
+void UrlStream::trimBurst(std::size_t incoming) {
+    const std::size_t keep = m_mix.nominalBytes > incoming ? m_mix.nominalBytes - incoming : 0;
+    const std::size_t held = m_mix.ring.readable();
+    if (held > keep) {
+        // Dropped audio counts as taken: the position stays the stream's own.
+        m_trimmedBytes += m_mix.ring.skip(held - keep);
+    }
+}
+
+void UrlStream::noteProgress() {
+    if (m_mix.caughtUp.load(std::memory_order_relaxed) || m_decodedFrames == 0) {
+        return;
+    }
+    const auto now = Clock::now();
+    if (m_firstAudioAt == Clock::time_point{}) {
+        m_firstAudioAt = now;
+    }
+    const double elapsed = std::chrono::duration<double>(now - m_firstAudioAt).count();
+    const double lead = static_cast<double>(m_decodedFrames) / m_mix.rate - elapsed;
+    // Leads sampled every tenth of a second; the oldest one still inside the
+    // window is what the lead has grown from.
+    if (m_leads.empty() || now - m_leads.back().first >= kBurstWindow / 3) {
+        m_leads.emplace_back(now, lead);
+    }
+    while (m_leads.size() > 1 && now - m_leads[1].first >= kBurstWindow) {
+        m_leads.pop_front();
+    }
+    const bool windowFull = now - m_leads.front().first >= kBurstWindow;
+    const double window = std::chrono::duration<double>(kBurstWindow).count();
+    const bool atLiveEdge = windowFull && lead - m_leads.front().second < kBurstGrowth * window;
+    if (!m_mix.live || atLiveEdge || m_trimmedBytes >= m_maxTrimBytes) {
+        // After the last trim: the mixer takes the ring over.
+        m_mix.caughtUp.store(true, std::memory_order_release);
+        m_leads.clear();
+    }
+}
+
 void UrlStream::writeRing(const std::uint8_t* data, std::size_t bytes) {
     Interrupter& irq = m_input->interrupter();
+    m_decodedFrames += bytes / m_mix.frameBytes();
     while (bytes > 0) {
+        if (!m_mix.caughtUp.load(std::memory_order_relaxed)) {
+            trimBurst(bytes);
+        }
         const std::uint32_t signal = m_mix.spaceSignal.load(std::memory_order_acquire);
         const std::size_t n = m_mix.ring.write(data, bytes);
         data += n;

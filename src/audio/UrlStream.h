@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,12 +24,20 @@ namespace qvm::audio {
 // MixChannel; it keeps the header lines and the latest metadata text and calls
 // the sync callbacks on the reader thread when that text changes.
 //
-// Back-pressure: when the ring is full the reader stops reading and waits on
-// the ring's space signal (woken by the mixer after each block it takes),
-// so it neither spins nor drops audio; meanwhile a live stream's bytes queue
-// up in the socket and in the server, the way a relay behind its listeners
-// behaves. A read time-out therefore only runs while the reader actually
-// waits for the network.
+// A live stream's connect burst (seconds of the past a server sends at once,
+// or the segments an HLS playlist starts behind live) is taken as fast as it
+// comes, and until the reader has caught up with the live edge the ring keeps
+// only the newest buffer length of it: the buffer fills at once without
+// putting the stream that much further behind live, and nothing is left
+// queued in the socket, where a sender running fast could not be seen. The
+// mixer takes the ring only from then on.
+//
+// Back-pressure, once it plays: when the ring is full the reader stops reading
+// and waits on the ring's space signal (woken by the mixer after each block
+// it takes), so it neither spins nor drops audio; meanwhile a live stream's
+// bytes queue up in the socket and in the server, the way a relay behind its
+// listeners behaves. A read time-out therefore only runs while the reader
+// actually waits for the network.
 class UrlStream final : private ReadPacer {
   public:
     UrlStream(StreamHandle handle, std::unique_ptr<InputSource> input, const NetConfig& config);
@@ -69,6 +78,9 @@ class UrlStream final : private ReadPacer {
     void deliver(const AVFrame* frame);
     void receiveFrames();
     void writeRing(const std::uint8_t* data, std::size_t bytes);
+    void trimBurst(std::size_t incoming);
+    // After each read: decides whether the connect burst has been taken.
+    void noteProgress();
     void checkMeta();
     void fireSyncs();
 
@@ -76,6 +88,12 @@ class UrlStream final : private ReadPacer {
     std::unique_ptr<InputSource> m_input;  // reader thread only, once it runs
     const std::uint32_t m_readTimeoutMs;
     MixChannel m_mix;
+    // Reader thread: telling the connect burst from the live edge.
+    const std::size_t m_maxTrimBytes;
+    std::size_t m_trimmedBytes = 0;
+    std::uint64_t m_decodedFrames = 0;
+    std::chrono::steady_clock::time_point m_firstAudioAt{};
+    std::deque<std::pair<std::chrono::steady_clock::time_point, double>> m_leads;
     std::atomic<bool> m_connected{true};
 
     // Reader-thread conversion to 16-bit at the stream's rate and channels.

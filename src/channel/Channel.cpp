@@ -332,7 +332,30 @@ void TfrChannelForm::TickBuffer() {
     }
 }
 
+bool TfrChannelForm::CheckStreamHealth() {
+    audio::StreamStats stats;
+    if (!m_engine.ChannelGetStats(m_stream, stats)) {
+        return true;  // gone: the watchdog below sees the empty buffer
+    }
+    if (stats.error != audio::kErrOk) {
+        // The reader gave up on what the server sends (no decodable audio):
+        // a failed connection like a failed open, with its back-off and log
+        // line, rather than an endless round of immediate reconnects.
+        SetMessage(ErrorText(m_ctx.language, stats.error));
+        SetError();
+        return false;
+    }
+    if (stats.stalls > m_stallsSeen) {
+        m_stallsSeen = stats.stalls;
+        LogLine(m_ctx.language.Text(keys::msg::Stalled));
+    }
+    return true;
+}
+
 void TfrChannelForm::TickPlay() {
+    if (!CheckStreamHealth()) {
+        return;
+    }
     if (m_silence.Mode() == TSilence::WatchSound) {
         ShowStatusWord(keys::msg::Silence, QColor(128, 128, 0));
     } else {

@@ -136,6 +136,8 @@ class TfrChannelForm {
     void TickConnect();
     void TickBuffer();
     void TickPlay();
+    // False when the stream failed (the channel is then in Error).
+    bool CheckStreamHealth();
     void TickError();
     void SetMessage(const QString& text);
     void ArmSilence();
@@ -159,6 +161,8 @@ class TfrChannelForm {
     void ShowGauge(int percent);
     void ShowLevels();
     void ShowErrorMSG();
+    // A line "Ch <n>: <text>" in the event log (when logging is on).
+    void LogLine(const QString& text);
     void ShowVolume();
     void DrawSilenceAndBreaker();
 
@@ -199,6 +203,7 @@ class TfrChannelForm {
     TapContext m_tap;
     audio::DspHandle m_dspHandle = 0;
     audio::StreamHandle m_dspStream = 0;  // the stream the tap is installed on
+    std::uint32_t m_stallsSeen = 0;       // of the playing stream, already logged
     bool m_titleChanged = false;
     QString m_stationName;
     QString m_bitrateText;

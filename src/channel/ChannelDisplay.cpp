@@ -59,8 +59,14 @@ void TfrChannelForm::ShowErrorMSG() {
     }
     m_messageChanged = false;
     m_view->setMessage(m_message);
-    if (!m_message.isEmpty() && m_ctx.log != nullptr) {
-        m_ctx.log->Log(QStringLiteral("Ch %1: %2").arg(m_index + 1).arg(m_message));
+    if (!m_message.isEmpty()) {
+        LogLine(m_message);
+    }
+}
+
+void TfrChannelForm::LogLine(const QString& text) {
+    if (m_ctx.log != nullptr) {
+        m_ctx.log->Log(QStringLiteral("Ch %1: %2").arg(m_index + 1).arg(text));
     }
 }
 

@@ -268,6 +268,30 @@ void Player::NuclearWork() {
         m_view->setLevels(kNoLevelDb, kNoLevelDb);
     }
     drainMainQueue();
+    checkHealth(now);
+}
+
+void Player::checkHealth(std::int64_t now) {
+    constexpr std::int64_t kCheckMs = 1000;
+    constexpr std::int64_t kLateWindowMs = 60000;
+    if (now < m_nextHealthCheck) {
+        return;
+    }
+    m_nextHealthCheck = now + kCheckMs;
+    const audio::EngineStats stats = m_engine.GetStats();
+    m_health.stalls = stats.stalls;
+    m_health.latePeriods = stats.latePeriods;
+    if (m_lateWindowEnd == 0) {
+        m_lateWindowEnd = now + kLateWindowMs;
+        m_lateAtWindowStart = stats.latePeriods;
+    } else if (now >= m_lateWindowEnd) {
+        if (stats.latePeriods > m_lateAtWindowStart) {
+            m_log.Log(m_language->Text(keys::msg::LatePeriods) + QLatin1Char(' ') +
+                      QString::number(stats.latePeriods - m_lateAtWindowStart));
+        }
+        m_lateWindowEnd = now + kLateWindowMs;
+        m_lateAtWindowStart = stats.latePeriods;
+    }
 }
 
 void Player::drainMainQueue() {

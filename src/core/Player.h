@@ -38,6 +38,13 @@ class IDspHost {
     virtual decltype(ChannelContext::dspChain) Chain() = 0;
 };
 
+// What months of unattended running have brought, for the status page and
+// the log. UI thread.
+struct PlayerHealth {
+    std::uint64_t stalls = 0;       // times a playing stream ran dry
+    std::uint64_t latePeriods = 0;  // periods the sound device played late
+};
+
 // Where the player lives: files, clocks and the outside programs it starts.
 struct PlayerOptions {
     QString iniPath;    // the settings file
@@ -150,6 +157,7 @@ class Player final : public DeviceStartupHost {
     void SetVolumeTrackBar(int position) override;
 
     // --- state ---
+    const PlayerHealth& Health() const { return m_health; }
     bool SilenceState() const { return m_silenceState; }
     int RestoreFloor() const { return m_restoreFloor; }
     int PressedChannel() const { return m_pressedChannel; }
@@ -182,6 +190,9 @@ class Player final : public DeviceStartupHost {
     void setSilence(bool silence);
     void runProgram(const QString& path) const;
     void drainMainQueue();
+    // Once a second: the engine's counters; late device periods are logged
+    // once a minute when there were any.
+    void checkHealth(std::int64_t now);
     void applySendDelay();
     void quit(int code);
 
@@ -225,6 +236,11 @@ class Player final : public DeviceStartupHost {
     bool m_sourceShown = false;
     int m_sourceIndex = -1;   // the channel its text names
     QByteArray m_pcmMessage;  // reused for every PcmData block
+
+    PlayerHealth m_health;
+    std::int64_t m_nextHealthCheck = 0;
+    std::int64_t m_lateWindowEnd = 0;  // 0: no window under way
+    std::uint64_t m_lateAtWindowStart = 0;
 
     // Last, so that the channels go before everything they use.
     std::vector<std::unique_ptr<TfrChannelForm>> m_channels;

@@ -93,6 +93,10 @@ inline constexpr int kNoErrorCode = std::numeric_limits<int>::min();
     X(Buffer,            "Buffer",            "Buffer") \
     X(Mono,              "Mono",              "Mono") \
     X(Stereo,            "Stereo",            "Stereo") \
+    X(Stalled,           "Stalled",           "The buffer ran empty, the stream stalled") \
+    X(LatePeriods,       "LatePeriods",       "Sound device: periods played late in the last minute:") \
+    X(DeviceLost,        "DeviceLost",        "lost, waiting for it") \
+    X(DeviceBack,        "DeviceBack",        "back") \
     X(LabBreakTime_Hint, "LabBreakTime.Hint", "Time from connect") \
     X(LabPlayTime_Hint,  "LabPlayTime.Hint",  "Playtime") \
     X(LabToConnect_Hint, "LabToConnect.Hint", "Time to reconnect") \

@@ -122,7 +122,8 @@ TEST_F(EngineStream, HlsPlays) {
         GTEST_SKIP() << kTsanProcessNote;
     }
     StreamServer server;
-    qvm::test::HlsFixture hls(server, {.toneHz = 660.0, .seconds = 12.0});
+    // Longer than the ring holds, so that the reader is still connected.
+    qvm::test::HlsFixture hls(server, {.toneHz = 660.0, .seconds = 30.0});
     ASSERT_TRUE(hls.start()) << hls.error();
     for (const bool hlsCall : {true, false}) {
         SCOPED_TRACE(hlsCall ? "HLS call" : "plain call");
@@ -230,7 +231,13 @@ TEST_F(EngineStream, LevelsAndDspOnAMonoStream) {
     ASSERT_TRUE(m_engine->ChannelSetVolume(mono, 0.1f));  // the level ignores the volume
     ASSERT_TRUE(m_engine->ChannelPlay(mono));
     ASSERT_TRUE(m_engine->ChannelPlay(quiet));
-    std::this_thread::sleep_for(milliseconds(1200));
+    // Played once the readers have taken the connect bursts.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard lock(dsp.mutex);
+            return dsp.samples.size() > 22050;
+        },
+        milliseconds(5000)));
     const std::uint32_t level = m_engine->ChannelGetLevel(mono);
     EXPECT_NEAR(static_cast<double>(level & 0xFFFF), 16384.0, 1600.0);
     EXPECT_EQ(level & 0xFFFF, level >> 16);
@@ -257,16 +264,23 @@ TEST_F(EngineStream, PositionSkipsBufferedAudio) {
     const StreamHandle stream = open(server.url("/live.mp3"));
     ASSERT_NE(stream, 0u);
     ASSERT_TRUE(waitFill(stream, 50, milliseconds(4000)));
-    EXPECT_EQ(m_engine->ChannelGetPosition(stream), 0);
+    // Only once the reader has taken the connect burst is the ring the
+    // player's; what it dropped of the burst counts as taken, so that the
+    // position stays the stream's own.
+    ASSERT_TRUE(WaitUntil(
+        [&] { return m_engine->ChannelSetPosition(stream, m_engine->ChannelGetPosition(stream)); },
+        milliseconds(4000)));
+    const std::int64_t start = m_engine->ChannelGetPosition(stream);
+    EXPECT_EQ(start % 4, 0);
     const std::int64_t buffered = m_engine->StreamGetFilePosition(stream, FilePos::Buffer);
-    EXPECT_TRUE(m_engine->ChannelSetPosition(stream, 19200));
-    EXPECT_EQ(m_engine->ChannelGetPosition(stream), 19200);
+    EXPECT_TRUE(m_engine->ChannelSetPosition(stream, start + 19200));
+    EXPECT_EQ(m_engine->ChannelGetPosition(stream), start + 19200);
     EXPECT_LE(m_engine->StreamGetFilePosition(stream, FilePos::Buffer), buffered);
-    EXPECT_FALSE(m_engine->ChannelSetPosition(stream, 0));
+    EXPECT_FALSE(m_engine->ChannelSetPosition(stream, start));
     EXPECT_EQ(m_engine->ErrorGetCode(), kErrPosition);
-    EXPECT_FALSE(m_engine->ChannelSetPosition(stream, 19200 + 10 * 44100 * 4));
+    EXPECT_FALSE(m_engine->ChannelSetPosition(stream, start + 19200 + 10 * 44100 * 4));
     EXPECT_EQ(m_engine->ErrorGetCode(), kErrPosition);
-    EXPECT_EQ(m_engine->ChannelGetPosition(stream), 19200);
+    EXPECT_EQ(m_engine->ChannelGetPosition(stream), start + 19200);
 }
 
 // A reader that has caught up with a live stream pauses between reads of the
@@ -296,6 +310,9 @@ TEST_F(EngineStream, PacedReaderKeepsUpAndIsNotTakenForAStall) {
         StreamGuard guard(*m_engine, stream);
         ASSERT_TRUE(waitFill(stream, 50, milliseconds(3000)));
         ASSERT_TRUE(m_engine->ChannelPlay(stream));
+        // It plays once the reader has taken the connect burst.
+        ASSERT_TRUE(WaitUntil([&] { return m_engine->ChannelGetPosition(stream) > 0; },
+                              milliseconds(3000)));
         const std::int64_t capacity = m_engine->StreamGetFilePosition(stream, FilePos::End);
         const auto start = Clock::now();
         const std::int64_t startPosition = m_engine->ChannelGetPosition(stream);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "audio/Mixer.h"
@@ -89,12 +90,14 @@ TEST(Mixer, NativeFormatForDspAndConvertedForTheDevice) {
         ASSERT_TRUE(mixer.add(&ch));
         const test::WavData out = asWav(run(mixer, 50));  // one second
 
-        // About rate / 50 frames per period, whole frames only.
+        // About rate / 50 frames per period, whole frames only; the first
+        // block also fills the converter's cushion.
         const std::uint32_t frameBytes = f.chans * 2;
+        const std::uint32_t cushion = DeviceConverter::kCushionFrames * f.rate / kDeviceRate + 1;
         EXPECT_EQ(seen.calls, 50u);
         EXPECT_EQ(seen.minLength % frameBytes, 0u);
         EXPECT_GE(seen.minLength, (f.rate / 50 - 1) * frameBytes);
-        EXPECT_LE(seen.maxLength, (f.rate / 50 + 1) * frameBytes);
+        EXPECT_LE(seen.maxLength, (f.rate / 50 + 1 + cushion) * frameBytes);
         test::WavData native;
         native.sampleRate = static_cast<int>(f.rate);
         native.channels = static_cast<int>(f.chans);
@@ -125,45 +128,48 @@ TEST(Mixer, DspChangeIsHeardAndLevelIsTakenAfterIt) {
     EXPECT_NEAR(static_cast<double>(ch.level.load() & 0xFFFF), 4096.0, 64.0);
 }
 
+// The frames the converter holds back at 48 kHz (its filter's delay and the
+// cushion): DC fed from the start shows where it begins in the output.
+std::size_t ConverterLag(const std::vector<std::int16_t>& out) {
+    std::size_t i = 0;
+    while (i < out.size() / 2 && out[2 * i] == 0) {
+        ++i;
+    }
+    return i;
+}
+
 // A volume change ramps linearly over one period from the previous value, so
-// the output never jumps; the level reading ignores the volume.
+// the output never jumps; the level reading ignores the volume. A stream
+// comes in from silence on a ramp starting at zero.
 TEST(Mixer, VolumeRampsPerSample) {
     MixChannel ch(1, 48000, 2, 48000 * 4);
     feed(ch, std::vector<std::int16_t>(48000 / 2 * 2, 16384));  // half a second of DC
     ch.volume.store(0.0f);
     Mixer mixer(kDeviceRate, kPeriod);
     ASSERT_TRUE(mixer.add(&ch));
-    std::vector<std::int16_t> out = run(mixer, 2);
-    ch.volume.store(1.0f);
-    const std::vector<std::int16_t> up = run(mixer, 2);
-    ch.volume.store(0.5f);
-    const std::vector<std::int16_t> down = run(mixer, 2);
-
-    for (std::int16_t v : out) {
+    for (std::int16_t v : run(mixer, 2)) {
         EXPECT_EQ(v, 0);
     }
-    // The converter holds a few frames back, so find where the ramp starts.
-    const std::size_t lag = [&] {
-        std::size_t i = 0;
-        while (i < up.size() / 2 && up[2 * i] == 0) {
-            ++i;
-        }
-        return i;
-    }();
-    ASSERT_LT(lag, 8u);
-    for (std::size_t i = lag; i < kPeriod; ++i) {
-        const double expected = 16384.0 * static_cast<double>(i + 1) / kPeriod;
-        ASSERT_NEAR(up[2 * i], expected, 2.0) << "frame " << i;
+    ch.volume.store(1.0f);
+    const std::vector<std::int16_t> up = run(mixer, 4);
+    const std::size_t lag = ConverterLag(up);
+    ASSERT_LT(lag, 40u);
+    EXPECT_LT(std::abs(up[2 * (lag + 20)]), 16384 * (lag + 21) / kPeriod + 200)
+        << "comes in on the ramp, not at once";
+    for (std::size_t i = 2 * kPeriod; i < 4 * kPeriod; ++i) {
+        ASSERT_NEAR(up[2 * i], 16384, 2) << "frame " << i;
         ASSERT_EQ(up[2 * i], up[2 * i + 1]);
     }
-    for (std::size_t i = kPeriod; i < 2 * kPeriod; ++i) {
-        ASSERT_EQ(up[2 * i], 16384) << "frame " << i;
+    // Down to half over one period, and back up over the next.
+    ch.volume.store(0.5f);
+    const std::vector<std::int16_t> down = run(mixer, 1);
+    ch.volume.store(1.0f);
+    const std::vector<std::int16_t> back = run(mixer, 1);
+    for (std::size_t i = 0; i < kPeriod; ++i) {
+        const double t = static_cast<double>(i + 1) / kPeriod;
+        ASSERT_NEAR(down[2 * i], 16384.0 * (1.0 - 0.5 * t), 3.0) << "frame " << i;
+        ASSERT_NEAR(back[2 * i], 16384.0 * (0.5 + 0.5 * t), 3.0) << "frame " << i;
     }
-    for (std::size_t i = lag; i < kPeriod; ++i) {
-        const double expected = 16384.0 * (1.0 - 0.5 * static_cast<double>(i + 1) / kPeriod);
-        ASSERT_NEAR(down[2 * i], expected, 2.0) << "frame " << i;
-    }
-    EXPECT_EQ(down[2 * kPeriod + 2 * lag + 10], 8192);
     EXPECT_EQ(ch.level.load(), 16384u | (16384u << 16));
 }
 
@@ -188,7 +194,8 @@ TEST(Mixer, SeveralPeriodsPerCallSoundTheSame) {
     }
     EXPECT_EQ(got, expected);
     EXPECT_EQ(seen.calls, 40u);
-    EXPECT_EQ(seen.maxLength, 882u * 4);
+    EXPECT_LE(seen.maxLength, (882u + DeviceConverter::kCushionFrames + 1) * 4);
+    EXPECT_GE(seen.minLength, 881u * 4);
 }
 
 // Over a call of several periods, a volume change ramps across all of them
@@ -197,30 +204,26 @@ TEST(Mixer, SeveralPeriodsPerCallSoundTheSame) {
 TEST(Mixer, SeveralPeriodsPerCallSpreadTheRampAndKeepTheLoudestPeak) {
     constexpr std::uint32_t kParts = 5;
     MixChannel ch(1, 48000, 2, 48000 * 4 * 2);
+    // A steady tone of DC first, so that the converter's filter has settled.
+    feed(ch, std::vector<std::int16_t>(kPeriod * 2 * 4, 16384));
     feed(ch, std::vector<std::int16_t>(kPeriod * 2, 16384));
     feed(ch, std::vector<std::int16_t>(kPeriod * 2 * (kParts - 1), 8192));
-    ch.volume.store(0.0f);
+    feed(ch, std::vector<std::int16_t>(kPeriod * 2, 100));  // what the cushion takes ahead
+    ch.volume.store(1.0f);
     Mixer mixer(kDeviceRate, kPeriod);
     ASSERT_TRUE(mixer.add(&ch));
-    ch.volume.store(1.0f);
+    const std::size_t lag = ConverterLag(run(mixer, 4));
+    ch.volume.store(0.0f);
     std::vector<std::int16_t> out(kPeriod * 2 * kParts);
     mixer.mix(out.data(), kParts);
 
-    const std::size_t lag = [&] {
-        std::size_t i = 0;
-        while (i < kPeriod && out[2 * i] == 0) {
-            ++i;
-        }
-        return i;
-    }();
-    ASSERT_LT(lag, 8u);
     const double total = kPeriod * kParts;
-    for (std::size_t i = lag + 1; i < kPeriod - lag; ++i) {
-        // The first block: DC 16384 rising over all five periods.
-        ASSERT_NEAR(out[2 * i], 16384.0 * static_cast<double>(i + 1) / total, 2.0) << i;
+    for (std::size_t i = 0; i < kPeriod; ++i) {
+        // The first block: DC 16384 falling over all five periods.
+        ASSERT_NEAR(out[2 * i], 16384.0 * (1.0 - static_cast<double>(i + 1) / total), 3.0) << i;
     }
-    const std::size_t late = 4 * kPeriod + 100;  // in the last block: DC 8192
-    EXPECT_NEAR(out[2 * late], 8192.0 * static_cast<double>(late + 1) / total, 4.0);
+    const std::size_t late = 4 * kPeriod + lag + 100;  // in the last block: DC 8192
+    EXPECT_NEAR(out[2 * late], 8192.0 * (1.0 - static_cast<double>(late + 1) / total), 4.0);
     EXPECT_EQ(ch.level.load(), 16384u | (16384u << 16));
 
     // The next call starts from the peaks of its own blocks.
@@ -229,7 +232,7 @@ TEST(Mixer, SeveralPeriodsPerCallSpreadTheRampAndKeepTheLoudestPeak) {
     EXPECT_EQ(ch.level.load(), 100u | (100u << 16));
 }
 
-TEST(Mixer, SumsClipsAndPadsShortRings) {
+TEST(Mixer, SumsClipsAndEndsStreamsThatRunOut) {
     MixChannel loud1(1, 48000, 2, 48000 * 4);
     MixChannel loud2(2, 48000, 2, 48000 * 4);
     feed(loud1, std::vector<std::int16_t>(kPeriod * 2 * 3, 30000));
@@ -244,9 +247,9 @@ TEST(Mixer, SumsClipsAndPadsShortRings) {
     const std::vector<std::int16_t> out = run(mixer, 5);
     EXPECT_EQ(out[2 * (kPeriod + 100)], 32767);  // 59000 clipped
 
-    // The loud ones end after three periods; the quiet one was fed the same:
-    // after the rings run short, silence, not noise or a repeat.
-    for (std::size_t i = 2 * (3 * kPeriod + 8); i < out.size(); ++i) {
+    // After the rings run short: silence, not noise or a repeat (the
+    // converter's filter rings out over a few dozen frames).
+    for (std::size_t i = 2 * (3 * kPeriod + 60); i < out.size(); ++i) {
         ASSERT_EQ(out[i], 0) << "sample " << i;
     }
     EXPECT_FALSE(mixer.anyDrained());  // their readers have not ended
@@ -258,6 +261,74 @@ TEST(Mixer, SumsClipsAndPadsShortRings) {
     mixer.remove(&loud1);
     EXPECT_FALSE(mixer.contains(&loud1));
     EXPECT_EQ(mixer.size(), 2u);
+}
+
+// The lengths of the runs of silence (|v| <= 1, at least 3 ms) in a mix.
+std::vector<std::size_t> SilentRuns(const std::vector<std::int16_t>& out) {
+    std::vector<std::size_t> runs;
+    std::size_t length = 0;
+    for (std::size_t i = 0; i + 1 < out.size(); i += 2) {
+        if (std::abs(out[i]) <= 1) {
+            ++length;
+            continue;
+        }
+        if (length >= kDeviceRate * 3 / 1000) {
+            runs.push_back(length);
+        }
+        length = 0;
+    }
+    if (length >= kDeviceRate * 3 / 1000) {
+        runs.push_back(length);
+    }
+    return runs;
+}
+
+// A stream that cannot keep up (here: 15 ms of audio for every 20 ms period)
+// does not play as a sieve of short holes: it stalls once it runs dry, stays
+// silent and takes nothing until half its buffer has gathered, then plays
+// that in one piece. Its fill reads as empty while it is stalled.
+TEST(Mixer, StarvingStreamStallsCleanlyInsteadOfPlayingAsASieve) {
+    constexpr std::size_t kSecond = 48000 * 4;
+    MixChannel ch(1, 48000, 2, kSecond);  // one second of buffer
+    ch.volume.store(1.0f);
+    const std::vector<std::int16_t> tone = sine(48000, 2, 1000.0, 0.5, 60.0);
+    std::size_t fed = 0;
+    const auto trickle = [&](std::size_t frames) {
+        ch.ring.write(tone.data() + fed * 2, frames * 4);
+        fed += frames;
+    };
+    trickle(48000 / 2);
+    Mixer mixer(kDeviceRate, kPeriod);
+    ASSERT_TRUE(mixer.add(&ch));
+    std::vector<std::int16_t> out;
+    std::vector<std::int16_t> block(kPeriod * 2);
+    std::uint32_t stalledPeriods = 0;
+    for (int p = 0; p < 500; ++p) {  // ten seconds
+        trickle(720);
+        const std::size_t before = ch.ring.readable();
+        const bool wasStalled = ch.stalled.load();
+        mixer.mix(block.data());
+        out.insert(out.end(), block.begin(), block.end());
+        if (wasStalled && ch.stalled.load()) {
+            ++stalledPeriods;
+            EXPECT_EQ(ch.ring.readable(), before) << "a stalled stream takes nothing";
+            EXPECT_EQ(ch.level.load(), 0u);
+        }
+    }
+    // 7.5 s of audio for 10 s: about 2.5 s of silence, in a few long gaps.
+    const std::vector<std::size_t> gaps = SilentRuns(out);
+    const std::uint32_t stalls = ch.stalls.load();
+    EXPECT_GE(stalls, 2u);
+    EXPECT_LE(stalls, 6u);
+    EXPECT_EQ(gaps.size(), stalls) << "one gap per stall, nothing in between";
+    EXPECT_EQ(mixer.stalls(), stalls);
+    for (std::size_t i = 0; i < gaps.size(); ++i) {
+        if (i + 1 == gaps.size() && ch.stalled.load()) {
+            break;  // cut short by the end of the run
+        }
+        EXPECT_GT(gaps[i], 48000u * 3 / 10) << "each gap lasts until half the buffer gathered";
+    }
+    EXPECT_GT(stalledPeriods, 80u);
 }
 
 }  // namespace

@@ -238,6 +238,48 @@ TEST_F(ChannelStates, RisingBufferDisarmsTheUnderrunWatchdog) {
     EXPECT_EQ(ch.Stream(), stream);
 }
 
+// Each time the stream ran dry (the engine stalled it) one line goes to the
+// log, without disturbing the channel; the stall's empty buffer is the
+// underrun watchdog's business.
+TEST_F(ChannelStates, StallsOfThePlayingStreamAreLoggedOnceEach) {
+    TfrChannelForm& ch = make();
+    startPlaying(ch);
+    const QString line = QStringLiteral("Ch 1: ") + language.Text(keys::msg::Stalled);
+    run(100);
+    EXPECT_FALSE(logLines().contains(line));
+    engine.setStats(ch.Stream(), {.stalls = 1});
+    run(100);
+    EXPECT_EQ(logLines().count(line), 1);
+    engine.setStats(ch.Stream(), {.stalls = 2});
+    run(100);
+    EXPECT_EQ(logLines().count(line), 2);
+    EXPECT_EQ(ch.Status(), ChannelStatus::Play);
+}
+
+// A stream whose reader gave up on what the server sends (no decodable audio
+// for a while) is a failed connection: its error text and log line, the error
+// state and the retry after the back-off, instead of an endless round of
+// immediate reconnects through the underrun watchdog.
+TEST_F(ChannelStates, StreamThatFailsWhilePlayingIsAnErrorWithItsBackOff) {
+    TfrChannelForm& ch = make();
+    startPlaying(ch);
+    const audio::StreamHandle stream = ch.Stream();
+    engine.setStats(stream, {.error = audio::kErrFileForm});
+    run(10);
+    EXPECT_EQ(ch.Status(), ChannelStatus::Error);
+    EXPECT_FALSE(engine.exists(stream));
+    EXPECT_EQ(ch.Message(), ErrorText(language, audio::kErrFileForm));
+    EXPECT_EQ(ch.ErrorCount(), 1);
+    EXPECT_EQ(ch.ReconnectAt(), now() + 1000);
+    run(10);
+    EXPECT_TRUE(logLines().contains(QStringLiteral("Ch 1: ") + ch.Message()));
+    const std::size_t opens = engine.opened().size();
+    run(900);
+    EXPECT_EQ(engine.opened().size(), opens) << "no reconnect before the back-off";
+    run(200);
+    EXPECT_EQ(engine.opened().size(), opens + 1);
+}
+
 TEST_F(ChannelStates, ThreeReconnectsWithinAMinuteDeclareABreakAtOnce) {
     settings.BreakTime = 1000;  // would never be reached by timing alone
     TfrChannelForm& ch = make();

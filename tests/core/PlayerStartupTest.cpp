@@ -248,6 +248,33 @@ TEST_F(PlayerStartup, MainQueueIsDrainedEveryTickAndSentOnlyInInteractiveMode) {
     }
 }
 
+// The engine's counters reach the player every second; late device periods
+// are logged once a minute, and only when there were any.
+TEST_F(PlayerStartup, LateDevicePeriodsAreCountedAndLoggedOnceAMinute) {
+    config.settings.Log = true;
+    addChannels(1);
+    start();
+    untilPlaying({0});
+    const auto logLines = [this] {
+        QFile file(dir.path() + QDateTime::currentDateTime().toString(
+                                    QStringLiteral("'Log/'yyyy'/'MM'/'dd'.log'")));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    const QString late = TLanguage().Text(keys::msg::LatePeriods);
+    engine.setLatePeriods(3);
+    engine.setStats(ch(0).Stream(), {.stalls = 2});
+    run(1100);
+    EXPECT_EQ(player->Health().latePeriods, 3u);
+    EXPECT_EQ(player->Health().stalls, 2u);
+    run(61000);
+    EXPECT_EQ(logLines().count(late + QStringLiteral(" 3")), 1) << logLines().toStdString();
+    run(61000);
+    EXPECT_EQ(logLines().count(late), 1) << "nothing late in the next minute";
+    engine.setLatePeriods(5);
+    run(61000);
+    EXPECT_EQ(logLines().count(late + QStringLiteral(" 2")), 1) << logLines().toStdString();
+}
+
 TEST_F(PlayerStartup, RequestFieldsAreCarriedOutByTheNextTickStopBeforePlay) {
     addChannels(3);
     start();

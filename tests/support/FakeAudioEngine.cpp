@@ -264,7 +264,41 @@ std::uint64_t FakeAudioEngine::DeviceUnderruns() {
     return 0;
 }
 
-StreamHandle FakeAudioEngine::StreamCreateURL(const std::string& url, const std::atomic<bool>* abort) {
+audio::EngineStats FakeAudioEngine::GetStats() {
+    std::lock_guard lock(m_mutex);
+    audio::EngineStats stats;
+    for (const auto& [handle, stream] : m_streams) {
+        stats.stalls += stream.stats.stalls;
+    }
+    stats.latePeriods = m_latePeriods;
+    t_error = kErrOk;
+    return stats;
+}
+
+void FakeAudioEngine::setLatePeriods(std::uint64_t periods) {
+    std::lock_guard lock(m_mutex);
+    m_latePeriods = periods;
+}
+
+bool FakeAudioEngine::ChannelGetStats(StreamHandle stream, audio::StreamStats& stats) {
+    std::lock_guard lock(m_mutex);
+    const Stream* s = find(stream);
+    if (s == nullptr) {
+        return fail(kErrHandle);
+    }
+    stats = s->stats;
+    return fail(kErrOk);
+}
+
+void FakeAudioEngine::setStats(StreamHandle stream, audio::StreamStats stats) {
+    std::lock_guard lock(m_mutex);
+    if (Stream* s = find(stream)) {
+        s->stats = stats;
+    }
+}
+
+StreamHandle FakeAudioEngine::StreamCreateURL(const std::string& url,
+                                              const std::atomic<bool>* abort) {
     return open(url, false, abort);
 }
 
@@ -273,7 +307,8 @@ StreamHandle FakeAudioEngine::HlsStreamCreateURL(const std::string& url,
     return open(url, true, abort);
 }
 
-StreamHandle FakeAudioEngine::open(const std::string& url, bool hls, const std::atomic<bool>* abort) {
+StreamHandle FakeAudioEngine::open(const std::string& url, bool hls,
+                                   const std::atomic<bool>* abort) {
     std::unique_lock lock(m_mutex);
     m_opened.push_back({url, hls});
     OpenScript script;
@@ -318,7 +353,8 @@ bool FakeAudioEngine::ChannelGetInfo(StreamHandle stream, ChannelInfo& info) {
     return fail(kErrOk);
 }
 
-bool FakeAudioEngine::ChannelGetTags(StreamHandle stream, TagKind kind, std::vector<std::string>& lines) {
+bool FakeAudioEngine::ChannelGetTags(StreamHandle stream, TagKind kind,
+                                     std::vector<std::string>& lines) {
     std::lock_guard lock(m_mutex);
     lines.clear();
     const Stream* s = find(stream);

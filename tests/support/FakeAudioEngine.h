@@ -33,7 +33,8 @@ class FakeAudioEngine final : public audio::IAudioEngine {
     };
 
     struct Call {
-        std::string op;  // "SetVolume", "Play", "Free", "RemoveDSP", "SetDSP", "SetSync", "SetPosition"
+        std::string
+            op;  // "SetVolume", "Play", "Free", "RemoveDSP", "SetDSP", "SetSync", "SetPosition"
         audio::StreamHandle stream = 0;
         double value = 0;  // the volume, DSP handle or position
     };
@@ -64,6 +65,10 @@ class FakeAudioEngine final : public audio::IAudioEngine {
     bool feedDsp(audio::StreamHandle stream, std::vector<std::int16_t>& block);
     // The stream ends and frees itself: its handle becomes invalid.
     void endStream(audio::StreamHandle stream);
+    // What ChannelGetStats reports for the stream.
+    void setStats(audio::StreamHandle stream, audio::StreamStats stats);
+    // What GetStats reports as late device periods.
+    void setLatePeriods(std::uint64_t periods);
 
     // --- inspection ---
     std::vector<Call> calls() const;
@@ -84,8 +89,10 @@ class FakeAudioEngine final : public audio::IAudioEngine {
     void Free() override;
     void SetNetConfig(const audio::NetConfig& config) override;
     std::uint64_t DeviceUnderruns() override;
+    audio::EngineStats GetStats() override;
     bool HlsSupported() override;
-    audio::StreamHandle StreamCreateURL(const std::string& url, const std::atomic<bool>* abort) override;
+    audio::StreamHandle StreamCreateURL(const std::string& url,
+                                        const std::atomic<bool>* abort) override;
     audio::StreamHandle HlsStreamCreateURL(const std::string& url,
                                            const std::atomic<bool>* abort) override;
     std::int32_t ErrorGetCode() override;
@@ -100,6 +107,7 @@ class FakeAudioEngine final : public audio::IAudioEngine {
     bool ChannelSetVolume(audio::StreamHandle stream, float volume) override;
     bool ChannelPlay(audio::StreamHandle stream) override;
     std::int64_t StreamGetFilePosition(audio::StreamHandle stream, audio::FilePos what) override;
+    bool ChannelGetStats(audio::StreamHandle stream, audio::StreamStats& stats) override;
     std::uint32_t ChannelGetLevel(audio::StreamHandle stream) override;
     std::int64_t ChannelGetPosition(audio::StreamHandle stream) override;
     bool ChannelSetPosition(audio::StreamHandle stream, std::int64_t position) override;
@@ -112,6 +120,7 @@ class FakeAudioEngine final : public audio::IAudioEngine {
         float volume = 1.0f;
         std::uint32_t level = 0;
         std::int64_t position = 0;
+        audio::StreamStats stats;
         std::map<audio::DspHandle, std::pair<audio::DspProc, void*>> dsps;
         std::map<audio::SyncHandle, std::pair<audio::SyncProc, void*>> syncs;
     };
@@ -135,6 +144,7 @@ class FakeAudioEngine final : public audio::IAudioEngine {
     std::set<std::uint32_t> m_refusedRates;
     std::string m_versionMismatch;
     bool m_hlsSupported = true;
+    std::uint64_t m_latePeriods = 0;
     int m_initDevice = 0;
     std::uint32_t m_initFreq = 0;
     audio::NetConfig m_config;

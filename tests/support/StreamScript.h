@@ -83,7 +83,10 @@ struct MountSpec {
     bool icyStatusLine = false;  // "ICY 200 OK" instead of "HTTP/1.0 200 OK"
     double burstSeconds = 2.0;   // audio sent at once on connect
     bool realTime = true;        // pace after the burst; false = as fast as the socket takes
-    bool loop = false;           // start the script again after its last step; false = close
+    // Stream seconds sent per second of wall time after the burst: a sender
+    // whose clock runs slow (0.99) or fast (1.01) against ours.
+    double pace = 1.0;
+    bool loop = false;  // start the script again after its last step; false = close
     Script script;
     // Scripts for the first connections, in order; later connections play
     // `script`. E.g. {{HttpError{503}}} makes only the first attempt fail.

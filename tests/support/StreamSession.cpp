@@ -357,7 +357,8 @@ bool StreamSession::waitUntilDue(double streamSeconds) {
     }
     // Audio may lead the wall clock by the burst; stalls push the schedule out
     // by their length, so the stream resumes in real time rather than catching up.
-    const auto lead = std::chrono::duration<double>(streamSeconds - m_spec.burstSeconds);
+    const double pace = m_spec.pace > 0 ? m_spec.pace : 1.0;
+    const auto lead = std::chrono::duration<double>((streamSeconds - m_spec.burstSeconds) / pace);
     const Clock::time_point due =
         m_start + m_stalled + std::chrono::duration_cast<Clock::duration>(lead);
     const Clock::time_point now = Clock::now();
