@@ -566,7 +566,10 @@ class Engine final : public IAudioEngine {
                 {
                     std::lock_guard tableLock(m_tableMutex);
                     for (const auto& [handle, stream] : m_streams) {
-                        if (stream->mix().drained.load(std::memory_order_acquire)) {
+                        // A stream that ended with an error is left to its
+                        // owner, who has to learn why (ChannelGetStats).
+                        if (stream->mix().drained.load(std::memory_order_acquire) &&
+                            stream->mix().error.load(std::memory_order_relaxed) == kErrOk) {
                             ended.push_back(handle);
                         }
                     }

@@ -1,6 +1,7 @@
 #include "audio/NetInput.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -43,7 +44,8 @@ struct Replay {
     std::string prefix;
     std::size_t pos = 0;
     ReadPacer* pacer = nullptr;
-    bool waited = false;  // the last read from the network waited for data
+    bool waited = false;                  // the last read from the network waited for data
+    std::atomic<std::uint64_t> bytes{0};  // read from the network
 };
 
 int replayRead(void* opaque, std::uint8_t* buf, int size) {
@@ -61,6 +63,9 @@ int replayRead(void* opaque, std::uint8_t* buf, int size) {
     const auto start = Clock::now();
     const int got = avio_read_partial(r->inner, buf, size);
     r->waited = Clock::now() - start > kWaitedForNetwork;
+    if (got > 0) {
+        r->bytes.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
+    }
     return got == 0 ? AVERROR_EOF : got;
 }
 
@@ -201,6 +206,16 @@ InputSource::~InputSource() {
     if (m_http != nullptr) {
         avio_closep(&m_http);
     }
+}
+
+std::uint64_t InputSource::networkBytes() const {
+    return m_replay != nullptr
+               ? static_cast<const Replay*>(m_replay)->bytes.load(std::memory_order_relaxed)
+               : 0;
+}
+
+bool PlayableRate(std::uint32_t rate) {
+    return rate >= kMinPlayableRate && rate <= kMaxPlayableRate;
 }
 
 void InputSource::setReadPacer(ReadPacer* pacer) {
@@ -534,7 +549,10 @@ class InputOpener {
             return rc < 0 ? failAv(*source, rc) : fail(result);
         }
         const auto chans = static_cast<std::uint32_t>(frame->ch_layout.nb_channels);
-        if (chans > kMaxChannels) {
+        // A format the mixer cannot sensibly play (a WAV header that says
+        // 1 Hz, a hundred channels) is refused here rather than played as
+        // silence or stretched into gigabytes.
+        if (chans > kMaxChannels || !PlayableRate(static_cast<std::uint32_t>(frame->sample_rate))) {
             av_frame_free(&frame);
             return fail(kErrFormat);
         }

@@ -98,6 +98,8 @@ class InputSource {
 
     // The latest ICY metadata packet ("StreamTitle='…';"), empty when none.
     std::string pollMeta() const;
+    // Bytes of the HTTP body read so far (0 for HLS). Reader thread.
+    std::uint64_t networkBytes() const;
     // A live stream (a radio's), not a file or a finished HLS playlist: it has
     // no known length.
     bool live() const { return m_live; }
@@ -126,6 +128,11 @@ class InputSource {
     std::vector<std::string> m_httpLines;
     std::string m_meta;
 };
+
+// Sample rates the engine plays; others are an unsupported format.
+inline constexpr std::uint32_t kMinPlayableRate = 8000;
+inline constexpr std::uint32_t kMaxPlayableRate = 192000;
+bool PlayableRate(std::uint32_t rate);
 
 // Opens a URL (HTTP/HTTPS stream, playlist file, or HLS when `hls`), within
 // the configured time-outs; gives up within FFmpeg's 100 ms poll when `abort`

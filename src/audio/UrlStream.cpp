@@ -11,6 +11,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "audio/AudioError.h"
 #include "audio/Resolver.h"
 
 namespace qvm::audio {
@@ -38,6 +39,13 @@ constexpr double kBurstGrowth = 0.2;  // of the window
 // any server's connect burst; a sender that is still ahead after that is not
 // bursting but simply faster than real time.
 constexpr std::size_t kMaxTrimSeconds = 60;
+// A connection that delivers at least kJunkMinBytes in kJunkWindow, far more
+// than the audio it decodes to could take, is sending something else: random
+// bytes after a valid start, say, which would otherwise be swallowed as fast
+// as the network allows, one reconnect after another.
+constexpr auto kJunkWindow = std::chrono::seconds(2);
+constexpr std::uint64_t kJunkMinBytes = 256 * 1024;
+constexpr std::uint64_t kJunkFloodBytes = 1024 * 1024;
 
 std::uint32_t bufferLengthMs(std::uint32_t bufferMs) {
     return std::max(bufferMs, kMinBufferMs);
@@ -185,6 +193,12 @@ void UrlStream::run() {
         if (rc < 0) {
             break;  // end of stream, read time-out, network error, or stop
         }
+        m_packetBytes += static_cast<std::uint64_t>(std::max(packet->size, 0));
+        if (yieldsNoAudio()) {
+            m_mix.error.store(kErrFileForm, std::memory_order_relaxed);
+            av_packet_unref(packet);
+            break;
+        }
         if (packet->stream_index == index) {
             // A packet the decoder refuses is skipped; the decoder resyncs.
             if (avcodec_send_packet(codec, packet) == 0) {
@@ -239,6 +253,9 @@ void UrlStream::deliver(const AVFrame* frame) {
     const int chans = frame->ch_layout.nb_channels;
     const auto outChans = static_cast<int>(m_mix.chans);
     const auto outRate = static_cast<int>(m_mix.rate);
+    if (chans <= 0 || !PlayableRate(static_cast<std::uint32_t>(frame->sample_rate))) {
+        return;  // a stream that changes to an unplayable format mid-way: not audio of ours
+    }
     if (frame->format == AV_SAMPLE_FMT_S16 && chans == outChans && frame->sample_rate == outRate) {
         writeRing(frame->data[0], std::size_t(frame->nb_samples) * m_mix.frameBytes());
         return;
@@ -314,6 +331,31 @@ void UrlStream::noteProgress() {
         m_mix.caughtUp.store(true, std::memory_order_release);
         m_leads.clear();
     }
+}
+
+bool UrlStream::yieldsNoAudio() {
+    const auto now = Clock::now();
+    if (m_junkWindowStart == Clock::time_point{}) {
+        m_junkWindowStart = now;
+        return false;
+    }
+    // What came in (as read from the network; for HLS, as packets) against
+    // the audio it gave, over the window: even uncompressed 32-bit audio is
+    // no bigger than this; a stream far bigger than it decodes to is no audio.
+    // A flood is judged as soon as a megabyte has come.
+    const std::uint64_t network = m_input->networkBytes();
+    const std::uint64_t in = network > 0 ? network : m_packetBytes;
+    const std::uint64_t bytes = in - m_junkBytesAtStart;
+    if (now - m_junkWindowStart < kJunkWindow && bytes < kJunkFloodBytes) {
+        return false;
+    }
+    const double audio = static_cast<double>(m_decodedFrames - m_junkFramesAtStart) / m_mix.rate;
+    const double plausible = std::uint64_t{m_mix.rate} * m_mix.chans * 4 * 2 * audio;
+    const bool junk = bytes >= kJunkMinBytes && static_cast<double>(bytes) > plausible;
+    m_junkWindowStart = now;
+    m_junkBytesAtStart = in;
+    m_junkFramesAtStart = m_decodedFrames;
+    return junk;
 }
 
 void UrlStream::writeRing(const std::uint8_t* data, std::size_t bytes) {

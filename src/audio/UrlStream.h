@@ -81,6 +81,9 @@ class UrlStream final : private ReadPacer {
     void trimBurst(std::size_t incoming);
     // After each read: decides whether the connect burst has been taken.
     void noteProgress();
+    // After each read: whether, over the last window, far more came in than
+    // the audio it decoded to.
+    bool yieldsNoAudio();
     void checkMeta();
     void fireSyncs();
 
@@ -94,6 +97,11 @@ class UrlStream final : private ReadPacer {
     std::uint64_t m_decodedFrames = 0;
     std::chrono::steady_clock::time_point m_firstAudioAt{};
     std::deque<std::pair<std::chrono::steady_clock::time_point, double>> m_leads;
+    // Reader thread: telling audio from junk.
+    std::uint64_t m_packetBytes = 0;
+    std::chrono::steady_clock::time_point m_junkWindowStart{};
+    std::uint64_t m_junkBytesAtStart = 0;
+    std::uint64_t m_junkFramesAtStart = 0;
     std::atomic<bool> m_connected{true};
 
     // Reader-thread conversion to 16-bit at the stream's rate and channels.

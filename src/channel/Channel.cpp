@@ -340,7 +340,10 @@ bool TfrChannelForm::CheckStreamHealth() {
     if (stats.error != audio::kErrOk) {
         // The reader gave up on what the server sends (no decodable audio):
         // a failed connection like a failed open, with its back-off and log
-        // line, rather than an endless round of immediate reconnects.
+        // line, rather than an endless round of immediate reconnects. It
+        // counts as a reconnect, so that a server that fails this way again
+        // and again is a break, and a substitute takes the air.
+        NoteReconnect();
         SetMessage(ErrorText(m_ctx.language, stats.error));
         SetError();
         return false;
@@ -440,16 +443,8 @@ void TfrChannelForm::CheckRestarter_rTick() {
     if (m_reconnectAt <= 0 || m_nowTick < m_reconnectAt) {
         return;
     }
-    if (!m_inBreak && m_status != ChannelStatus::Error) {
-        m_reconnectLog.push_back(m_nowTick);
-        if (m_reconnectLog.size() > 2) {
-            // Three reconnects within a minute: a break, declared on the next
-            // tick. The flag makes it so also when the tick count is still
-            // smaller than BreakTime (BreakStart cannot go below 1).
-            m_breakStart = std::max<std::int64_t>(
-                1, m_nowTick - static_cast<std::int64_t>(m_ctx.settings.BreakTime * 1000));
-            m_breakDue = true;
-        }
+    if (m_status != ChannelStatus::Error) {
+        NoteReconnect();
     }
     if (m_status == ChannelStatus::Buffer) {
         SetMessage(ErrorText(m_ctx.language, audio::kErrBufLost));
@@ -458,6 +453,21 @@ void TfrChannelForm::CheckRestarter_rTick() {
         SetStatus(ChannelStatus::Connect);
     }
     CloseURL();
+}
+
+void TfrChannelForm::NoteReconnect() {
+    if (m_inBreak) {
+        return;
+    }
+    m_reconnectLog.push_back(m_nowTick);
+    if (m_reconnectLog.size() > 2) {
+        // Three reconnects within a minute: a break, declared on the next
+        // tick. The flag makes it so also when the tick count is still
+        // smaller than BreakTime (BreakStart cannot go below 1).
+        m_breakStart = std::max<std::int64_t>(
+            1, m_nowTick - static_cast<std::int64_t>(m_ctx.settings.BreakTime * 1000));
+        m_breakDue = true;
+    }
 }
 
 void TfrChannelForm::onBreak(bool on) {

@@ -132,6 +132,8 @@ class TfrChannelForm {
     void CheckRestarter_InBreak();
     void CheckRestarter_Normal();
     void CheckRestarter_rTick();
+    // A reconnect for the break rule: three within a minute are a break.
+    void NoteReconnect();
     void TickStop();
     void TickConnect();
     void TickBuffer();

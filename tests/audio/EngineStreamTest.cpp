@@ -331,6 +331,33 @@ TEST_F(EngineStream, PacedReaderKeepsUpAndIsNotTakenForAStall) {
     }
 }
 
+// A stream that starts as valid MP3 and then sends random bytes as fast as
+// the network takes them: the reader gives up within seconds with the error
+// for a stream that is no audio, stops reading (the cost stays bounded), and
+// the stream is kept for its owner to learn why.
+TEST_F(EngineStream, StreamThatTurnsToJunkEndsWithAnErrorAtBoundedCost) {
+    StreamServer server;
+    server.addMount("/junk.mp3",
+                    MountSpec{.script = {Tone{440, 2.0, 0.5}, qvm::test::Garbage{1ull << 40}}});
+    const StreamHandle stream = open(server.url("/junk.mp3"));
+    ASSERT_NE(stream, 0u);
+    const StreamGuard guard(*m_engine, stream);
+    ASSERT_TRUE(m_engine->ChannelPlay(stream));
+    StreamStats stats;
+    ASSERT_TRUE(
+        WaitUntil([&] { return m_engine->ChannelGetStats(stream, stats) && stats.error != kErrOk; },
+                  milliseconds(10000)));
+    EXPECT_EQ(stats.error, kErrFileForm);
+    EXPECT_TRUE(
+        WaitUntil([&] { return m_engine->StreamGetFilePosition(stream, FilePos::Connected) == 0; },
+                  milliseconds(2000)));
+    const std::uint64_t sent = server.lastConnection("/junk.mp3")->bodyBytes;
+    std::this_thread::sleep_for(milliseconds(1000));
+    EXPECT_TRUE(m_engine->ChannelGetStats(stream, stats)) << "freed before its owner saw why";
+    EXPECT_LE(server.lastConnection("/junk.mp3")->bodyBytes, sent + (1u << 20))
+        << "still reading after giving up";
+}
+
 // Several streams play and are tapped while other threads remove taps and
 // free streams: once a removal or free returns, its callback never runs again.
 TEST_F(EngineStream, FreeingWhileTheMixerRuns) {

@@ -278,6 +278,20 @@ TEST_F(ChannelStates, StreamThatFailsWhilePlayingIsAnErrorWithItsBackOff) {
     EXPECT_EQ(engine.opened().size(), opens) << "no reconnect before the back-off";
     run(200);
     EXPECT_EQ(engine.opened().size(), opens + 1);
+
+    // A server that does this again and again: the third time within a
+    // minute is a break, and the controller is asked for a substitute.
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_TRUE(std::find(events.begin(), events.end(),
+                              ChannelEvent{"PlayChild", 0, kChildBreak}) == events.end());
+        engine.setFill(ch.Stream(), 95 * 1764, 176400);
+        run(20);
+        ASSERT_EQ(ch.Status(), ChannelStatus::Play);
+        engine.setStats(ch.Stream(), {.error = audio::kErrFileForm});
+        run(1200);
+    }
+    EXPECT_TRUE(ch.InBreak());
+    EXPECT_EQ(eventNames(), (std::vector<std::string>{"Online", "Online", "Online", "PlayChild"}));
 }
 
 TEST_F(ChannelStates, ThreeReconnectsWithinAMinuteDeclareABreakAtOnce) {

@@ -1,5 +1,6 @@
 #include "e2e/E2eSupport.h"
 
+#include <QDirIterator>
 #include <algorithm>
 
 #include "support/StreamServer.h"
@@ -113,6 +114,23 @@ std::optional<double> StepStreamSeconds(const StreamServer& server, const std::s
         }
     }
     return std::nullopt;
+}
+
+QStringList ReadLogLines(const QString& folder) {
+    QStringList files;
+    QDirIterator logs(folder + QStringLiteral("Log"), {QStringLiteral("*.log")}, QDir::Files,
+                      QDirIterator::Subdirectories);
+    while (logs.hasNext()) {
+        files << logs.next();
+    }
+    files.sort();
+    QStringList lines;
+    for (const QString& file : files) {
+        for (const QString& line : ReadLines(file)) {
+            lines << line.mid(line.indexOf(QLatin1Char(' ')) + 1).trimmed();
+        }
+    }
+    return lines;
 }
 
 }  // namespace qvm::test

@@ -64,6 +64,10 @@ double MaxToneLevelDb(const WavData& wav, double hz, double from, double to);
 // The loudest RMS (dBFS) of 100 ms windows between `from` and `to` seconds.
 double MaxRmsDb(const WavData& wav, double from, double to);
 
+// The lines of the player's event logs under `folder` (its Log/ folder), in
+// file order, without the time of day in front.
+QStringList ReadLogLines(const QString& folder);
+
 // Where step `step` of the latest connection to `path` starts in its stream,
 // in seconds; none when the step has not been reached.
 std::optional<double> StepStreamSeconds(const class StreamServer& server, const std::string& path,

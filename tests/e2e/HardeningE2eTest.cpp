@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 #include "e2e/E2eSupport.h"
@@ -111,6 +113,133 @@ TEST_F(HardeningE2e, UnreadableSettingsFileIsToldAndKept) {
     QFile after(dir.file(QStringLiteral("QVMirelta.ini")));
     ASSERT_TRUE(after.open(QIODevice::ReadOnly));
     EXPECT_EQ(QCryptographicHash::hash(after.readAll(), QCryptographicHash::Sha1), before);
+}
+
+// A 16-bit stereo PCM WAV file declaring `rate` Hz, with `bytes` of loud samples.
+std::string PcmWav(std::uint32_t rate, std::size_t bytes) {
+    std::string wav = "RIFF";
+    const auto u32 = [&](std::uint32_t v) { wav.append(reinterpret_cast<const char*>(&v), 4); };
+    const auto u16 = [&](std::uint16_t v) { wav.append(reinterpret_cast<const char*>(&v), 2); };
+    u32(static_cast<std::uint32_t>(36 + bytes));
+    wav += "WAVEfmt ";
+    u32(16);
+    u16(1);
+    u16(2);
+    u32(rate);
+    u32(rate * 4);
+    u16(4);
+    u16(16);
+    wav += "data";
+    u32(static_cast<std::uint32_t>(bytes));
+    for (std::size_t i = 0; i < bytes / 2; ++i) {
+        const std::int16_t v = (i / 2) % 2 == 0 ? 20000 : -20000;
+        wav.append(reinterpret_cast<const char*>(&v), 2);
+    }
+    return wav;
+}
+
+// Resident memory of a process in MB, from /proc.
+double RssMb(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+        }
+    }
+    return -1;
+}
+
+// The programme's server turns hostile: a WAV stream that declares 1 Hz, or
+// valid MP3 that turns into random bytes sent as fast as the socket takes
+// them. The player refuses the one and gives up on the other with their error
+// texts in the log, the healthy backup takes the air and keeps it, and what
+// the hostile server costs stays bounded: memory flat, no flood swallowed.
+TEST_F(HardeningE2e, HostileProgrammeHandsTheAirToTheHealthyBackup) {
+    const struct {
+        const char* name;
+        const char* path;
+        QString logged;
+    } cases[] = {
+        {"1 Hz WAV", "/programme.wav", QStringLiteral("Ch 1: Code 6. Unsupported sample format")},
+        {"junk after a valid start", "/programme.mp3",
+         QStringLiteral("Ch 1: Code 41. Server down or unsupported file format")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir caseDir;
+        PlayerProcess hostilePlayer(caseDir.path());
+        StreamServer server;
+        server.addFile("/programme.wav", PcmWav(1, 8 << 20), "audio/wav");
+        server.addMount("/programme.mp3",
+                        Mount({Tone{kProgrammeHz, 3.0, 0.5}, Garbage{std::size_t{1} << 40}}));
+        server.addMount("/backup.mp3", Mount({Tone{kBackupHz, kLongTone, 0.5}}));
+        PlayerConfig config;
+        config.urls = {QString::fromStdString(server.url(c.path)),
+                       QString::fromStdString(server.url("/backup.mp3"))};
+        config.breakTime = 2.0;
+        // The programme would have to play this long to be trusted again.
+        config.connectTime = 30.0;
+        hostilePlayer.writeIni(PlayerIni(config));
+        ASSERT_TRUE(hostilePlayer.start());
+        ASSERT_TRUE(hostilePlayer.waitForCapture(
+            [](const WavData& wav) { return wav.seconds() > 3.0; }, 30s));
+        // Measured from when the player has settled in.
+        const double rssAtStart = RssMb(hostilePlayer.pid());
+        // The backup on air and staying there: every second its tone at its
+        // level (amplitude 0.5: -9 dB RMS).
+        const auto onAir = [](const WavData& wav, double from, double to) {
+            const std::vector<WindowStats> windows = AnalyseWindows(wav, 1.0);
+            bool any = false;
+            for (const WindowStats& w : windows) {
+                if (w.start + 1.0 <= from || w.start >= to) {
+                    continue;
+                }
+                any = true;
+                if (std::abs(w.frequency - kBackupHz) > 5.0 || w.rmsDb < -11.0) {
+                    return false;
+                }
+            }
+            return any;
+        };
+        const auto backup = hostilePlayer.waitForCapture(
+            [&](const WavData& wav) {
+                return wav.seconds() > 4.0 && onAir(wav, wav.seconds() - 3.0, wav.seconds() - 1.0);
+            },
+            60s);
+        ASSERT_TRUE(backup && onAir(*backup, backup->seconds() - 3.0, backup->seconds() - 1.0))
+            << "the backup never took the air\n"
+            << hostilePlayer.output().toStdString();
+        const double tookAir = backup->seconds();
+        const auto later = hostilePlayer.waitForCapture(
+            [&](const WavData& wav) { return wav.seconds() > tookAir + 10.0; }, 20s);
+        ASSERT_TRUE(later);
+        EXPECT_TRUE(onAir(*later, tookAir - 1.0, later->seconds() - 1.0)) << [&] {
+            std::string heard = "the backup lost the air again; 1 s windows:";
+            for (const WindowStats& w : AnalyseWindows(*later, 1.0)) {
+                heard += " " + std::to_string(static_cast<int>(w.frequency)) + " Hz/" +
+                         std::to_string(static_cast<int>(w.rmsDb)) + " dB";
+            }
+            return heard;
+        }();
+        const double rssAtEnd = RssMb(hostilePlayer.pid());
+        EXPECT_LT(rssAtEnd - rssAtStart, 20.0) << rssAtStart << " MB -> " << rssAtEnd << " MB";
+        std::uint64_t swallowed = 0;
+        for (const ConnectionRecord& r : server.connections(c.path)) {
+            swallowed += r.bodyBytes;
+        }
+        EXPECT_LT(swallowed, std::uint64_t{200} << 20) << "bytes the hostile server got rid of";
+        const QStringList log = ReadLogLines(caseDir.path());
+        EXPECT_GE(log.count(c.logged), 1) << log.join(QLatin1Char('\n')).toStdString();
+        RecordProperty(std::string(c.name) + " switch_s", static_cast<int>(tookAir));
+        std::printf(
+            "%s: backup on air by %.1f s of the capture, %.1f MB taken from the hostile "
+            "server, RSS %.0f -> %.0f MB\n",
+            c.name, tookAir, static_cast<double>(swallowed) / (1 << 20), rssAtStart, rssAtEnd);
+        EXPECT_TRUE(hostilePlayer.terminate(10s));
+    }
 }
 
 }  // namespace
