@@ -69,6 +69,9 @@ enum class TagKind {
 struct EngineStats {
     std::uint64_t stalls = 0;       // times a playing stream ran dry
     std::uint64_t latePeriods = 0;  // periods the device played without a mix ready
+    bool deviceLost = false;        // the open device stopped taking the mix; reopened when back
+    std::uint64_t deviceLosses = 0;
+    std::uint64_t deviceScans = 0;  // listings of the sound devices so far
 };
 
 // What one stream has met so far.
@@ -105,7 +108,10 @@ class IAudioEngine {
     // versions the engine was built against; otherwise the name of the first
     // one that differs (for example "libavcodec.so.59"), for the error box.
     virtual std::string VersionMismatch() = 0;
-    // Output devices numbered from 1: PortAudio's output devices in its order, then "Null output".
+    // Output devices numbered from 1: PortAudio's output devices in its order,
+    // then "Null output". Asking for device 1 takes the latest listing; the
+    // devices are listed again in the background while the list is asked for,
+    // so this never waits for PortAudio, but for the very first listing.
     virtual bool GetDeviceInfo(int device, DeviceInfo& info) = 0;
     // Opens the device at the sample rate; false (kErrDevice, kErrFreq, kErrDriver, kErrAlready) on
     // failure.

@@ -15,6 +15,7 @@ extern "C" {
 
 #include "audio/AudioEngine.h"
 #include "audio/AudioError.h"
+#include "audio/DeviceWatcher.h"
 #include "audio/Mixer.h"
 #include "audio/NetInput.h"
 #include "audio/OutputDevice.h"
@@ -32,6 +33,8 @@ constexpr std::uint32_t kPeriodsPerSecond = 50;  // 20 ms mixer period
 // sound card the relay then wakes ten times a second instead of fifty, while
 // the DSP callbacks, the studio feed and the levels still see 20 ms blocks.
 constexpr std::uint32_t kNullPeriodsPerWake = 5;
+// The first device listing is waited for this long; later ones never.
+constexpr std::chrono::milliseconds kFirstScanWait{3000};
 
 // True while the calling thread runs the mix (and so the DSP callbacks): the
 // calls that take the mix lock refuse instead of deadlocking.
@@ -91,17 +94,17 @@ class Engine final : public IAudioEngine {
     }
 
     bool GetDeviceInfo(int device, DeviceInfo& info) override {
-        std::lock_guard lock(m_deviceMutex);
-        // Asking for the first device starts a new listing: PortAudio is
-        // re-initialised so that a device plugged in since is found. Not while
-        // an output is open (its list then stays as it was).
-        if ((device == 1 && !m_output) || !m_scanned) {
-            scanDevices();
+        // Asking for the first device marks the list as wanted: the watcher
+        // rescans in the background, so that a device plugged in since is
+        // found; the answer is the list as last scanned, at once.
+        std::lock_guard lock(m_namesMutex);
+        if (device == 1 || m_names.empty()) {
+            takeNames();
         }
-        if (device < 1 || device > static_cast<int>(m_deviceNames.size())) {
+        if (device < 1 || device > static_cast<int>(m_names.size())) {
             return fail(kErrDevice);
         }
-        info.name = m_deviceNames[static_cast<std::size_t>(device - 1)];
+        info.name = m_names[static_cast<std::size_t>(device - 1)];
         return ok();
     }
 
@@ -110,10 +113,15 @@ class Engine final : public IAudioEngine {
         if (m_output) {
             return fail(kErrAlready);
         }
-        if (!m_scanned) {
-            scanDevices();
+        std::vector<std::string> names;
+        {
+            std::lock_guard namesLock(m_namesMutex);
+            if (m_names.empty()) {
+                takeNames();
+            }
+            names = m_names;
         }
-        if (device < 1 || device > static_cast<int>(m_deviceNames.size())) {
+        if (device < 1 || device > static_cast<int>(names.size())) {
             return fail(kErrDevice);
         }
         if (freq < kMinRate || freq > kMaxRate) {
@@ -122,12 +130,13 @@ class Engine final : public IAudioEngine {
         const std::uint32_t period = freq / kPeriodsPerSecond;
         std::unique_ptr<OutputDevice> output;
         const auto index = static_cast<std::size_t>(device - 1);
-        if (index == m_paIndex.size()) {
+        m_outputIsPortAudio = index + 1 < names.size();
+        if (!m_outputIsPortAudio) {
             const char* capture = std::getenv("QVMIRELTA_CAPTURE_WAV");
             output = CreateNullOutput(freq, period, kNullPeriodsPerWake, capture ? capture : "");
         } else {
             std::int32_t error = kErrOk;
-            output = CreatePortAudioOutput(m_paIndex[index], freq, period, error);
+            output = m_watcher.open(names[index], freq, period, error);
             if (!output) {
                 return fail(error);
             }
@@ -137,12 +146,17 @@ class Engine final : public IAudioEngine {
             m_mixer = std::make_unique<Mixer>(freq, period);
         }
         m_output = std::move(output);
-        // The output lives until its mixer thread has stopped.
-        m_output->start([this, device = m_output.get(), before = m_latePeriods.load()](
-                            std::int16_t* out, std::uint32_t periods) {
-            mixPeriods(out, periods);
-            m_latePeriods.store(before + device->underruns(), std::memory_order_relaxed);
-        });
+        // The output lives until its mixer thread has stopped. Its counters
+        // are copied into atomics of the engine after each mix, so that
+        // GetStats never needs the device lock.
+        m_output->start(
+            [this, out = m_output.get(), late = m_latePeriods.load(),
+             losses = m_deviceLosses.load()](std::int16_t* mixed, std::uint32_t periods) {
+                mixPeriods(mixed, periods);
+                m_latePeriods.store(late + out->underruns(), std::memory_order_relaxed);
+                m_deviceLosses.store(losses + out->losses(), std::memory_order_relaxed);
+                m_deviceLost.store(out->lost(), std::memory_order_relaxed);
+            });
         m_initialised.store(true);
         return ok();
     }
@@ -153,6 +167,7 @@ class Engine final : public IAudioEngine {
         if (m_output) {
             m_output->stop();
         }
+        m_deviceLost.store(false);
         std::vector<StreamHandle> handles;
         {
             std::lock_guard tableLock(m_tableMutex);
@@ -169,6 +184,10 @@ class Engine final : public IAudioEngine {
             m_mixer.reset();
         }
         m_stallsBefore = m_stalls.load();
+        if (m_outputIsPortAudio && m_output) {
+            m_watcher.close(std::unique_ptr<PortAudioOutput>(
+                static_cast<PortAudioOutput*>(m_output.release())));
+        }
         m_output.reset();
         SetLastError(kErrOk);
     }
@@ -193,6 +212,9 @@ class Engine final : public IAudioEngine {
         EngineStats stats;
         stats.latePeriods = m_latePeriods.load(std::memory_order_relaxed);
         stats.stalls = m_stalls.load(std::memory_order_relaxed);
+        stats.deviceLost = m_deviceLost.load(std::memory_order_relaxed);
+        stats.deviceLosses = m_deviceLosses.load(std::memory_order_relaxed);
+        stats.deviceScans = m_watcher.scans();
         SetLastError(kErrOk);
         return stats;
     }
@@ -437,6 +459,12 @@ class Engine final : public IAudioEngine {
     }
 
   private:
+    // m_namesMutex held.
+    void takeNames() {
+        m_names = m_watcher.names(kFirstScanWait);
+        m_names.emplace_back(kNullOutputName);
+    }
+
     StreamHandle create(const std::string& url, bool hls, const std::atomic<bool>* abort) {
         if (!m_initialised.load()) {
             fail(kErrInit);
@@ -583,26 +611,16 @@ class Engine final : public IAudioEngine {
         }
     }
 
-    void scanDevices() {
-        m_pa.rescan();
-        m_deviceNames.clear();
-        m_paIndex.clear();
-        for (const PaOutputDevice& device : m_pa.outputs()) {
-            m_deviceNames.push_back(device.name);
-            m_paIndex.push_back(device.index);
-        }
-        m_deviceNames.emplace_back(kNullOutputName);
-        m_scanned = true;
-    }
-
     // Lock order: m_deviceMutex, then m_tableMutex or m_mixMutex (never both
     // at once), then m_janitorMutex.
     std::mutex m_deviceMutex;
-    PortAudioHost m_pa;                      // m_deviceMutex
-    std::vector<std::string> m_deviceNames;  // m_deviceMutex
-    std::vector<int> m_paIndex;              // m_deviceMutex
-    bool m_scanned = false;                  // m_deviceMutex
-    std::unique_ptr<OutputDevice> m_output;  // m_deviceMutex
+    DeviceWatcher m_watcher;
+    std::mutex m_namesMutex;
+    std::vector<std::string> m_names;              // as last asked for; m_namesMutex
+    std::unique_ptr<OutputDevice> m_output;        // m_deviceMutex
+    bool m_outputIsPortAudio = false;              // m_deviceMutex
+    std::atomic<bool> m_deviceLost{false};         // written by the mixer thread
+    std::atomic<std::uint64_t> m_deviceLosses{0};  // written by the mixer thread
     std::atomic<bool> m_initialised{false};
 
     std::mutex m_mixMutex;

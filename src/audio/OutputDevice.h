@@ -1,11 +1,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "audio/MixerThread.h"
+#include "audio/PcmRing.h"
 
 namespace qvm::audio {
 
@@ -24,6 +28,11 @@ class OutputDevice {
     virtual void stop() = 0;
     // Periods the device had to play without a mixed block ready.
     virtual std::uint64_t underruns() const = 0;
+    // The device stopped taking the mix (unplugged, its sound server gone):
+    // the mix goes on, paced by the clock, until it is back. Any thread.
+    virtual bool lost() const { return false; }
+    // Times it was lost so far.
+    virtual std::uint64_t losses() const { return 0; }
 };
 
 // Paces the mixer in real time with a steady clock and discards the mix, or
@@ -59,10 +68,68 @@ class PortAudioHost {
     std::vector<PaOutputDevice> m_outputs;
 };
 
-// Opens a PortAudio output (16-bit stereo). On failure returns null and sets
-// `error` (kErrFreq for a rate the device refuses, kErrDevice, kErrDriver).
-std::unique_ptr<OutputDevice> CreatePortAudioOutput(int paIndex, std::uint32_t rate,
-                                                    std::uint32_t periodFrames,
-                                                    std::int32_t& error);
+// A PortAudio output (16-bit stereo) fed from a lock-free FIFO: its mixer
+// thread keeps the FIFO topped up, the callback only copies out of it.
+//
+// A device that stops calling back for half a second, or whose stream is no
+// longer active, is lost: the mixer thread then mixes on, paced by the clock,
+// and discards the mix (streams, taps, the studio feed and the meters go on),
+// and `onLost` hands the output to whoever reopens it (the DeviceWatcher),
+// who closes the dead stream, opens a new one (adoptStream) once the device is
+// back, and the mixer thread starts it.
+class PortAudioOutput final : public OutputDevice {
+  public:
+    using LostFn = std::function<void(PortAudioOutput*)>;
+
+    PortAudioOutput(std::string name, std::uint32_t rate, std::uint32_t periodFrames,
+                    LostFn onLost);
+    ~PortAudioOutput() override;
+    PortAudioOutput(const PortAudioOutput&) = delete;
+    PortAudioOutput& operator=(const PortAudioOutput&) = delete;
+
+    const std::string& name() const { return m_name; }
+    std::uint32_t rate() const { return m_rate; }
+
+    // Under the PortAudio lock, while no stream of the output runs: opens the
+    // device at the output's rate (kErrOk, or kErrFreq, kErrDevice, kErrDriver,
+    // kErrBusy), or closes the current stream.
+    std::int32_t openStream(int paIndex);
+    void closeStream();
+    // A stream opened again after a loss: the mixer thread starts it.
+    void adoptStream() { m_reopened.store(true, std::memory_order_release); }
+
+    bool start(MixFn mix) override;
+    void stop() override;
+    std::uint64_t underruns() const override { return m_underruns.load(std::memory_order_relaxed); }
+    bool lost() const override { return m_lost.load(std::memory_order_acquire); }
+    std::uint64_t losses() const override { return m_losses.load(std::memory_order_relaxed); }
+
+    // PortAudio's callback thread: copies, counts, never blocks.
+    int callback(void* output, unsigned long frames, unsigned long flags);
+
+  private:
+    void run();
+    // Hands the output over to be reopened; `wasPlaying`: a playing device
+    // was lost (not a reopened one that failed to start).
+    void markLost(bool wasPlaying);
+    bool startStream();  // mixer thread
+
+    const std::string m_name;
+    const std::uint32_t m_rate;
+    const std::uint32_t m_period;
+    const LostFn m_onLost;
+    void* m_stream = nullptr;  // PaStream; see the class comment for who uses it when
+    PcmRing m_fifo;            // producer: mixer thread; consumer: PortAudio callback
+    MixFn m_mix;
+    std::atomic<bool> m_primed{false};  // the FIFO was filled once: shortfalls count
+    std::atomic<std::uint64_t> m_underruns{0};
+    std::atomic<std::uint64_t> m_callbacks{0};  // written by the callback
+    std::atomic<bool> m_lost{false};
+    std::atomic<bool> m_reopened{false};  // set by the watcher, taken by the mixer thread
+    std::atomic<std::uint64_t> m_losses{0};
+    bool m_running = false;                               // mixer thread: the stream was started
+    std::chrono::steady_clock::time_point m_startedAt{};  // mixer thread
+    MixerThread m_thread;  // last: stops before the members it uses go
+};
 
 }  // namespace qvm::audio

@@ -36,87 +36,14 @@ void silenceSoundLibraries() {
 
 constexpr std::uint32_t kFifoPeriods = 4;  // 80 ms between the mixer and the device
 constexpr std::uint32_t kFramebytes = 4;   // 16-bit stereo
-
-// A PortAudio output fed from a lock-free FIFO. The mixer thread keeps the
-// FIFO topped up to kFifoPeriods periods; the callback only copies out of it.
-class PortAudioOutput final : public OutputDevice {
-  public:
-    PortAudioOutput(std::uint32_t rate, std::uint32_t periodFrames)
-        : m_rate(rate),
-          m_period(periodFrames),
-          m_fifo(std::size_t{periodFrames} * kFifoPeriods * kFramebytes, kFramebytes) {}
-
-    ~PortAudioOutput() override {
-        stop();
-        if (m_stream != nullptr) {
-            Pa_CloseStream(m_stream);  // no callback runs after this returns
-        }
-    }
-
-    // Opens the device; on failure returns an error code, else kErrOk.
-    std::int32_t open(int paIndex);
-
-    bool start(MixFn mix) override {
-        m_mix = std::move(mix);
-        m_thread.start([this] { run(); });
-        return true;
-    }
-
-    void stop() override { m_thread.stop(); }
-
-    std::uint64_t underruns() const override { return m_underruns.load(std::memory_order_relaxed); }
-
-    // PortAudio's callback thread: copies, counts, never blocks.
-    int callback(void* output, unsigned long frames, PaStreamCallbackFlags flags) {
-        const std::size_t want = frames * kFramebytes;
-        const std::size_t got = m_fifo.read(output, want);
-        if (got < want) {
-            std::memset(static_cast<std::uint8_t*>(output) + got, 0, want - got);
-        }
-        if (m_primed.load(std::memory_order_acquire) &&
-            (got < want || (flags & paOutputUnderflow) != 0)) {
-            m_underruns.fetch_add(1, std::memory_order_relaxed);
-        }
-        return paContinue;
-    }
-
-  private:
-    void run() {
-        std::vector<std::int16_t> block(std::size_t{m_period} * 2);
-        const std::size_t periodBytes = std::size_t{m_period} * kFramebytes;
-        const auto fill = [&] {
-            while (m_fifo.writable() >= periodBytes) {
-                m_mix(block.data(), 1);
-                m_fifo.write(block.data(), periodBytes);
-            }
-        };
-        fill();
-        m_primed.store(true, std::memory_order_release);
-        const bool running = Pa_StartStream(m_stream) == paNoError;
-        while (!m_thread.stopRequested()) {
-            fill();
-            // Sleep until about one period has been played out of the FIFO.
-            const auto queued = static_cast<std::int64_t>(m_fifo.readable());
-            const auto over = queued + static_cast<std::int64_t>(periodBytes) -
-                              static_cast<std::int64_t>(m_fifo.capacity());
-            const auto wait = std::chrono::microseconds(
-                std::max<std::int64_t>(1000, over / kFramebytes * 1000000 / m_rate));
-            m_thread.sleepFor(wait);
-        }
-        if (running) {
-            Pa_StopStream(m_stream);
-        }
-    }
-
-    PaStream* m_stream = nullptr;
-    const std::uint32_t m_rate;
-    const std::uint32_t m_period;
-    PcmRing m_fifo;  // producer: mixer thread; consumer: PortAudio callback
-    MixFn m_mix;
-    std::atomic<bool> m_primed{false};  // the FIFO was filled once: shortfalls count
-    std::atomic<std::uint64_t> m_underruns{0};
-    MixerThread m_thread;  // last: stops before the members it uses go
-};
+// A device that has not called back for this long while the mix waits for it
+// has stopped taking it.
+constexpr auto kSilentDevice = std::chrono::milliseconds(500);
+// A device that has played this long since it was started counts as
+// running (and, after a loss, as back). Before, it may pause for a while
+// (a sound server sets its stream up after the first callbacks).
+constexpr auto kTrustedAfter = std::chrono::seconds(2);
+constexpr auto kStartingDevice = std::chrono::seconds(2);
 
 int paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                PaStreamCallbackFlags flags, void* user) {
@@ -124,6 +51,135 @@ int paCallback(const void*, void* output, unsigned long frames, const PaStreamCa
 }
 
 }  // namespace
+
+PortAudioOutput::PortAudioOutput(std::string name, std::uint32_t rate, std::uint32_t periodFrames,
+                                 LostFn onLost)
+    : m_name(std::move(name)),
+      m_rate(rate),
+      m_period(periodFrames),
+      m_onLost(std::move(onLost)),
+      m_fifo(std::size_t{periodFrames} * kFifoPeriods * kFramebytes, kFramebytes) {}
+
+PortAudioOutput::~PortAudioOutput() {
+    stop();
+    closeStream();  // no callback runs after this returns
+}
+
+bool PortAudioOutput::start(MixFn mix) {
+    m_mix = std::move(mix);
+    m_thread.start([this] { run(); });
+    return true;
+}
+
+void PortAudioOutput::stop() {
+    m_thread.stop();
+    if (m_stream != nullptr && m_running) {
+        Pa_StopStream(static_cast<PaStream*>(m_stream));
+        m_running = false;
+    }
+}
+
+int PortAudioOutput::callback(void* output, unsigned long frames, unsigned long flags) {
+    m_callbacks.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t want = frames * kFramebytes;
+    const std::size_t got = m_fifo.read(output, want);
+    if (got < want) {
+        std::memset(static_cast<std::uint8_t*>(output) + got, 0, want - got);
+    }
+    if (m_primed.load(std::memory_order_acquire) &&
+        (got < want || (flags & paOutputUnderflow) != 0)) {
+        m_underruns.fetch_add(1, std::memory_order_relaxed);
+    }
+    return paContinue;
+}
+
+void PortAudioOutput::markLost(bool wasPlaying) {
+    m_lost.store(true, std::memory_order_release);
+    if (wasPlaying) {
+        m_losses.fetch_add(1, std::memory_order_relaxed);
+    }
+    m_running = false;
+    if (m_onLost) {
+        m_onLost(this);
+    }
+}
+
+bool PortAudioOutput::startStream() {
+    // No callback runs before the start: the mixer thread may empty what the
+    // dead stream left in the FIFO, so that the new one starts with the mix
+    // of now.
+    m_fifo.skip(m_fifo.readable());
+    std::vector<std::int16_t> block(std::size_t{m_period} * 2);
+    const std::size_t periodBytes = std::size_t{m_period} * kFramebytes;
+    while (m_fifo.writable() >= periodBytes) {
+        m_mix(block.data(), 1);
+        m_fifo.write(block.data(), periodBytes);
+    }
+    m_primed.store(true, std::memory_order_release);
+    m_running =
+        m_stream != nullptr && Pa_StartStream(static_cast<PaStream*>(m_stream)) == paNoError;
+    m_startedAt = std::chrono::steady_clock::now();
+    return m_running;
+}
+
+void PortAudioOutput::run() {
+    using Clock = std::chrono::steady_clock;
+    std::vector<std::int16_t> block(std::size_t{m_period} * 2);
+    const std::size_t periodBytes = std::size_t{m_period} * kFramebytes;
+    const auto period = std::chrono::nanoseconds(std::int64_t{m_period} * 1000000000 / m_rate);
+    if (!startStream()) {
+        markLost(true);
+    }
+    std::uint64_t callbacksSeen = m_callbacks.load(std::memory_order_relaxed);
+    auto lastCallback = Clock::now();
+    auto due = Clock::now();
+    while (!m_thread.stopRequested()) {
+        const auto now = Clock::now();
+        if (m_lost.load(std::memory_order_relaxed)) {
+            if (m_reopened.exchange(false, std::memory_order_acquire)) {
+                if (startStream()) {
+                    m_lost.store(false, std::memory_order_release);
+                    callbacksSeen = m_callbacks.load(std::memory_order_relaxed);
+                    lastCallback = Clock::now();
+                    continue;
+                }
+                markLost(false);  // back too soon: try again
+            }
+            // Nobody listens: the mix goes on in real time all the same.
+            m_mix(block.data(), 1);
+            due += period;
+            if (now - due > std::chrono::seconds(1)) {
+                due = now;
+            }
+            m_thread.sleepUntil(due);
+            continue;
+        }
+        while (m_fifo.writable() >= periodBytes) {
+            m_mix(block.data(), 1);
+            m_fifo.write(block.data(), periodBytes);
+        }
+        const std::uint64_t callbacks = m_callbacks.load(std::memory_order_relaxed);
+        if (callbacks != callbacksSeen) {
+            callbacksSeen = callbacks;
+            lastCallback = now;
+        } else if (now - lastCallback >
+                       (now - m_startedAt > kTrustedAfter ? kSilentDevice : kStartingDevice) ||
+                   Pa_IsStreamActive(static_cast<PaStream*>(m_stream)) != 1) {
+            due = now;
+            // A device that dies right after it was opened again had not
+            // really come back: one loss, not one per attempt.
+            markLost(now - m_startedAt > kTrustedAfter);
+            continue;
+        }
+        // Sleep until about one period has been played out of the FIFO.
+        const auto queued = static_cast<std::int64_t>(m_fifo.readable());
+        const auto over = queued + static_cast<std::int64_t>(periodBytes) -
+                          static_cast<std::int64_t>(m_fifo.capacity());
+        const auto wait = std::chrono::microseconds(
+            std::max<std::int64_t>(1000, over / kFramebytes * 1000000 / m_rate));
+        m_thread.sleepFor(wait);
+    }
+}
 
 PortAudioHost::~PortAudioHost() {
     if (m_initialised) {
@@ -151,7 +207,7 @@ void PortAudioHost::rescan() {
     }
 }
 
-std::int32_t PortAudioOutput::open(int paIndex) {
+std::int32_t PortAudioOutput::openStream(int paIndex) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(paIndex);
     if (info == nullptr || info->maxOutputChannels < 1) {
         return kErrDevice;
@@ -168,27 +224,24 @@ std::int32_t PortAudioOutput::open(int paIndex) {
     if (Pa_IsFormatSupported(nullptr, &params, m_rate) != paFormatIsSupported) {
         return kErrFreq;
     }
-    const PaError rc = Pa_OpenStream(&m_stream, nullptr, &params, m_rate,
+    PaStream* stream = nullptr;
+    const PaError rc = Pa_OpenStream(&stream, nullptr, &params, m_rate,
                                      paFramesPerBufferUnspecified, paNoFlag, &paCallback, this);
     if (rc != paNoError) {
-        m_stream = nullptr;
         if (rc == paInvalidSampleRate) {
             return kErrFreq;
         }
         return rc == paDeviceUnavailable ? kErrBusy : kErrDriver;
     }
+    m_stream = stream;
     return kErrOk;
 }
 
-std::unique_ptr<OutputDevice> CreatePortAudioOutput(int paIndex, std::uint32_t rate,
-                                                    std::uint32_t periodFrames,
-                                                    std::int32_t& error) {
-    auto output = std::make_unique<PortAudioOutput>(rate, periodFrames);
-    error = output->open(paIndex);
-    if (error != kErrOk) {
-        return nullptr;
+void PortAudioOutput::closeStream() {
+    if (m_stream != nullptr) {
+        Pa_CloseStream(static_cast<PaStream*>(m_stream));
+        m_stream = nullptr;
     }
-    return output;
 }
 
 }  // namespace qvm::audio

@@ -281,6 +281,19 @@ void Player::checkHealth(std::int64_t now) {
     const audio::EngineStats stats = m_engine.GetStats();
     m_health.stalls = stats.stalls;
     m_health.latePeriods = stats.latePeriods;
+    m_health.deviceLosses = stats.deviceLosses;
+    if (stats.deviceLost != m_health.deviceLost) {
+        // Shown where the device is shown, and logged: the output is dead air
+        // until the device is back, which the engine waits for by itself.
+        m_health.deviceLost = stats.deviceLost;
+        const QString& device = m_config.settings.Device;
+        const QString state =
+            m_language->Text(stats.deviceLost ? keys::msg::DeviceLost : keys::msg::DeviceBack);
+        ShowDeviceText(stats.deviceLost
+                           ? QStringLiteral("%1 (%2)").arg(device, state)
+                           : QStringLiteral("%1 (%2)").arg(device).arg(m_device->DeviceRate()));
+        m_log.Log(QStringLiteral("%1: %2").arg(device, state));
+    }
     if (m_lateWindowEnd == 0) {
         m_lateWindowEnd = now + kLateWindowMs;
         m_lateAtWindowStart = stats.latePeriods;

@@ -43,6 +43,8 @@ class IDspHost {
 struct PlayerHealth {
     std::uint64_t stalls = 0;       // times a playing stream ran dry
     std::uint64_t latePeriods = 0;  // periods the sound device played late
+    bool deviceLost = false;        // the sound device is gone; waiting for it
+    std::uint64_t deviceLosses = 0;
 };
 
 // Where the player lives: files, clocks and the outside programs it starts.
@@ -191,7 +193,8 @@ class Player final : public DeviceStartupHost {
     void runProgram(const QString& path) const;
     void drainMainQueue();
     // Once a second: the engine's counters; late device periods are logged
-    // once a minute when there were any.
+    // once a minute when there were any; a lost device (and its return) is
+    // shown with the device and logged.
     void checkHealth(std::int64_t now);
     void applySendDelay();
     void quit(int code);

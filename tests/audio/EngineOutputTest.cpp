@@ -204,5 +204,78 @@ TEST(EngineOutput, PortAudioDevicePlaysTheMix) {
     EXPECT_GE(loud, 2) << "of " << windows.size() << " windows";
 }
 
+// The sound server of the device the player plays through dies (as when a
+// USB card is unplugged or the server crashes): within a second the engine
+// reports the device lost, and the stream goes on being taken meanwhile (its
+// connection stays); when the server is back, the same device is opened again
+// by its name, and the tone is heard on the sink again, without a restart.
+TEST(EngineOutput, LostDeviceIsNoticedAndReopenedWhenItIsBack) {
+    if (kUnderThreadSanitizer) {
+        GTEST_SKIP() << kTsanProcessNote;
+    }
+    qvm::test::PulseSink pulse;
+    std::string why;
+    if (!pulse.start(why)) {
+        GTEST_SKIP() << why;
+    }
+    auto engine = CreateAudioEngine();
+    int device = 0;
+    DeviceInfo info;
+    for (int n = 1; engine->GetDeviceInfo(n, info); ++n) {
+        if (info.name == "pulse") {
+            device = n;
+        }
+    }
+    if (device == 0) {
+        GTEST_SKIP() << "PortAudio lists no \"pulse\" device";
+    }
+    ASSERT_TRUE(engine->Init(device, 48000)) << engine->ErrorGetCode();
+    StreamServer server;
+    server.addMount("/tone.mp3", MountSpec{.script = {Tone{440, kLong, 0.5}}});
+    const StreamHandle stream = engine->StreamCreateURL(server.url("/tone.mp3"), nullptr);
+    ASSERT_NE(stream, 0u) << engine->ErrorGetCode();
+    ASSERT_TRUE(engine->ChannelPlay(stream));
+    const auto toneHeard = [&](const QString& file) {
+        EXPECT_TRUE(pulse.record(file));
+        std::this_thread::sleep_for(milliseconds(3000));
+        pulse.stopRecording();
+        const auto wav = qvm::test::ReadWav(file.toStdString());
+        if (!wav) {
+            return 0L;
+        }
+        const auto windows = qvm::test::AnalyseWindows(*wav, 0.2, 0);
+        return static_cast<long>(std::count_if(windows.begin(), windows.end(), [](const auto& w) {
+            return std::abs(w.frequency - 440.0) < 5.0 && std::abs(w.peakDb + 6.0) < 1.5;
+        }));
+    };
+    ASSERT_GE(toneHeard(pulse.file("before.wav")), 2) << "the tone before the loss";
+    EXPECT_FALSE(engine->GetStats().deviceLost);
+
+    ASSERT_TRUE(pulse.killServer());
+    const auto killed = Clock::now();
+    ASSERT_TRUE(WaitUntil([&] { return engine->GetStats().deviceLost; }, milliseconds(5000)))
+        << "the loss was never noticed";
+    const double noticed = SecondsSince(killed);
+    EXPECT_LT(noticed, 1.0) << "noticed " << noticed << " s after the server died";
+    // The stream is still taken meanwhile, and its connection lives.
+    const std::int64_t position = engine->ChannelGetPosition(stream);
+    std::this_thread::sleep_for(milliseconds(1000));
+    EXPECT_GT(engine->ChannelGetPosition(stream), position + 44100 * 4 / 2);
+    EXPECT_EQ(engine->StreamGetFilePosition(stream, FilePos::Connected), 1);
+
+    ASSERT_TRUE(pulse.startServer(why)) << why;
+    const auto restarted = Clock::now();
+    ASSERT_TRUE(WaitUntil([&] { return !engine->GetStats().deviceLost; }, milliseconds(15000)))
+        << "the device was not opened again";
+    const double reopened = SecondsSince(restarted);
+    EXPECT_EQ(engine->GetStats().deviceLosses, 1u);
+    EXPECT_GE(toneHeard(pulse.file("after.wav")), 2) << "the tone after the server came back";
+    engine->Free();
+    RecordProperty("noticed_ms", static_cast<int>(noticed * 1000));
+    RecordProperty("reopened_ms", static_cast<int>(reopened * 1000));
+    std::printf("device lost noticed after %.0f ms; reopened %.0f ms after the server was back\n",
+                noticed * 1000, reopened * 1000);
+}
+
 }  // namespace
 }  // namespace qvm::audio::test

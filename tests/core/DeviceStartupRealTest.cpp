@@ -2,6 +2,9 @@
 // PortAudio device of a headless sound server when one can be started here.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "audio/AudioEngine.h"
 #include "core/DeviceStartup.h"
 #include "support/PulseSink.h"
@@ -61,6 +64,47 @@ TEST(DeviceStartupReal, StartsAPortAudioDevice) {
         GTEST_SKIP() << why;
     }
     StartsByName(QStringLiteral("pulse"));
+}
+
+// While the configured device is missing, the wait polls the device list
+// every 250 ms on the UI thread. Listing PortAudio's devices re-initialises
+// it (opening every card, connecting to every sound server): that runs on the
+// engine's own thread, at most once a second, and a poll only reads the
+// latest list. Here with a sound server running, where a listing costs most.
+TEST(DeviceStartupReal, WaitingForAMissingDeviceCostsTheUiThreadNothing) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sound server is started through fork, which ThreadSanitizer misreads";
+#endif
+    test::PulseSink pulse;
+    std::string why;
+    const bool server = pulse.start(why);
+    auto engine = audio::CreateAudioEngine();
+    PlayerSettings settings;
+    settings.Device = QStringLiteral("A card that is not there");
+    Host host;
+    DeviceStartup startup(*engine, settings, host);
+    startup.BeginWait();
+    startup.WaitDeviceTick();  // the first listing may be waited for, once
+    const std::uint64_t scansBefore = engine->GetStats().deviceScans;
+    using Clock = std::chrono::steady_clock;
+    Clock::duration longest{};
+    const auto start = Clock::now();
+    for (int poll = 0; poll < 16; ++poll) {  // four seconds of polling
+        const auto before = Clock::now();
+        startup.WaitDeviceTick();
+        longest = std::max(longest, Clock::now() - before);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const std::uint64_t scans = engine->GetStats().deviceScans - scansBefore;
+    const double longestMs = std::chrono::duration<double, std::milli>(longest).count();
+    EXPECT_EQ(startup.state(), DeviceStartup::State::Missing);
+    EXPECT_LT(longestMs, 5.0) << "a poll waited for the listing";
+    EXPECT_GE(scans, 2u) << "the list is still refreshed";
+    EXPECT_LE(static_cast<double>(scans), seconds + 1.0) << "at most once a second";
+    std::printf("%s sound server: longest poll %.2f ms, %llu listings in %.1f s\n",
+                server ? "with a" : "without a", longestMs, static_cast<unsigned long long>(scans),
+                seconds);
 }
 
 }  // namespace

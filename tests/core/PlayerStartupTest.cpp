@@ -275,6 +275,35 @@ TEST_F(PlayerStartup, LateDevicePeriodsAreCountedAndLoggedOnceAMinute) {
     EXPECT_EQ(logLines().count(late + QStringLiteral(" 2")), 1) << logLines().toStdString();
 }
 
+// A sound device lost while playing is shown where the device is shown and
+// logged within a second; so is its return.
+TEST_F(PlayerStartup, LostDeviceIsShownAndLoggedAndSoIsItsReturn) {
+    config.settings.Log = true;
+    addChannels(1);
+    start();
+    untilPlaying({0});
+    ASSERT_EQ(view.deviceText, QStringLiteral("Null output (48000)"));
+    const TLanguage english;
+    const QString lost = english.Text(keys::msg::DeviceLost);
+    const QString back = english.Text(keys::msg::DeviceBack);
+    const auto logText = [this] {
+        QFile file(dir.path() + QDateTime::currentDateTime().toString(
+                                    QStringLiteral("'Log/'yyyy'/'MM'/'dd'.log'")));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    engine.setDeviceLost(true);
+    run(1000);
+    EXPECT_EQ(view.deviceText, QStringLiteral("Null output (%1)").arg(lost));
+    EXPECT_TRUE(logText().contains(QStringLiteral("Null output: ") + lost));
+    EXPECT_TRUE(player->Health().deviceLost);
+    engine.setDeviceLost(false);
+    run(1000);
+    EXPECT_EQ(view.deviceText, QStringLiteral("Null output (48000)"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("Null output: ") + back));
+    EXPECT_EQ(player->Health().deviceLosses, 1u);
+    EXPECT_EQ(ch(0).Status(), ChannelStatus::Play) << "the channels play on meanwhile";
+}
+
 TEST_F(PlayerStartup, RequestFieldsAreCarriedOutByTheNextTickStopBeforePlay) {
     addChannels(3);
     start();

@@ -271,8 +271,18 @@ audio::EngineStats FakeAudioEngine::GetStats() {
         stats.stalls += stream.stats.stalls;
     }
     stats.latePeriods = m_latePeriods;
+    stats.deviceLost = m_deviceLost;
+    stats.deviceLosses = m_deviceLosses;
     t_error = kErrOk;
     return stats;
+}
+
+void FakeAudioEngine::setDeviceLost(bool lost) {
+    std::lock_guard lock(m_mutex);
+    if (lost && !m_deviceLost) {
+        ++m_deviceLosses;
+    }
+    m_deviceLost = lost;
 }
 
 void FakeAudioEngine::setLatePeriods(std::uint64_t periods) {

@@ -69,6 +69,8 @@ class FakeAudioEngine final : public audio::IAudioEngine {
     void setStats(audio::StreamHandle stream, audio::StreamStats stats);
     // What GetStats reports as late device periods.
     void setLatePeriods(std::uint64_t periods);
+    // What GetStats reports of the device: lost (and counted) or back.
+    void setDeviceLost(bool lost);
 
     // --- inspection ---
     std::vector<Call> calls() const;
@@ -145,6 +147,8 @@ class FakeAudioEngine final : public audio::IAudioEngine {
     std::string m_versionMismatch;
     bool m_hlsSupported = true;
     std::uint64_t m_latePeriods = 0;
+    bool m_deviceLost = false;
+    std::uint64_t m_deviceLosses = 0;
     int m_initDevice = 0;
     std::uint32_t m_initFreq = 0;
     audio::NetConfig m_config;

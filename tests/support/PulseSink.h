@@ -34,12 +34,24 @@ class PulseSink {
         m_env.insert("XDG_RUNTIME_DIR", rt);
         m_env.insert("HOME", d + "/home");
         m_env.insert("PULSE_SERVER", "unix:" + rt + "/pulse/native");
+        m_pidFile = rt + "/pulse/pid";
+        if (!startServer(why)) {
+            return false;
+        }
+        for (const char* name : {"XDG_RUNTIME_DIR", "HOME", "PULSE_SERVER"}) {
+            m_saved.emplace_back(name, std::getenv(name) ? std::getenv(name) : "");
+            ::setenv(name, m_env.value(name).toUtf8().constData(), 1);
+        }
+        return true;
+    }
+    // Starts the sound server (again, after killServer) with the same sink.
+    bool startServer(std::string& why) {
         QProcess daemon;
         daemon.setProcessEnvironment(m_env);
         daemon.start(
             "pulseaudio",
             {"--daemonize=yes", "--system=no", "--exit-idle-time=-1", "-n",
-             "--log-target=file:" + d + "/pulse.log",
+             "--log-target=file:" + m_dir.path() + "/pulse.log",
              "--load=module-null-sink sink_name=qvm_sink rate=48000 channels=2",
              "--load=module-native-protocol-unix auth-anonymous=1", "--load=module-always-sink"});
         if (!daemon.waitForFinished(15000) || daemon.exitStatus() != QProcess::NormalExit ||
@@ -47,12 +59,23 @@ class PulseSink {
             why = "pulseaudio did not start: " + daemon.readAllStandardError().toStdString();
             return false;
         }
-        m_pidFile = rt + "/pulse/pid";
-        for (const char* name : {"XDG_RUNTIME_DIR", "HOME", "PULSE_SERVER"}) {
-            m_saved.emplace_back(name, std::getenv(name) ? std::getenv(name) : "");
-            ::setenv(name, m_env.value(name).toUtf8().constData(), 1);
-        }
         return true;
+    }
+    // Kills the sound server outright, as a crash would, and waits until it is gone.
+    bool killServer() {
+        const long p = serverPid();
+        if (p <= 0 || ::kill(static_cast<pid_t>(p), SIGKILL) != 0) {
+            return false;
+        }
+        for (int i = 0; i < 500 && ::kill(static_cast<pid_t>(p), 0) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        QFile::remove(m_pidFile);
+        return ::kill(static_cast<pid_t>(p), 0) != 0;
+    }
+    long serverPid() const {
+        QFile pid(m_pidFile);
+        return pid.open(QIODevice::ReadOnly) ? pid.readAll().trimmed().toLong() : 0;
     }
     bool record(const QString& file) {
         m_recorder.setProcessEnvironment(m_env);
@@ -71,9 +94,8 @@ class PulseSink {
             m_recorder.kill();
             m_recorder.waitForFinished(2000);
         }
-        QFile pid(m_pidFile);
-        if (!m_pidFile.isEmpty() && pid.open(QIODevice::ReadOnly)) {
-            const long p = pid.readAll().trimmed().toLong();
+        {
+            const long p = m_pidFile.isEmpty() ? 0 : serverPid();
             if (p > 0 && ::kill(static_cast<pid_t>(p), SIGTERM) == 0) {
                 // Its folder goes with m_dir: let it leave first.
                 for (int i = 0; i < 300 && ::kill(static_cast<pid_t>(p), 0) == 0; ++i) {
