@@ -14,6 +14,9 @@ struct IcecastOptions {
     double toneHz = 440.0;
     int sampleRate = 44100;
     int channels = 2;
+    // The feeder's pace against the wall clock: a source whose clock runs
+    // slow (0.99) or fast (1.01).
+    double readRate = 1.0;
 };
 
 // A real icecast2 server on a free loopback port, with a generated

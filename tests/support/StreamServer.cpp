@@ -111,6 +111,7 @@ void CloseGracefully(int fd, int stopFd) {
 
 struct StreamServer::Record {
     ConnectionRecord data;  // guarded by the server's m_mutex
+    int fd = -1;            // while the connection is open; guarded by m_mutex
 };
 
 struct StreamServer::Worker {
@@ -383,7 +384,21 @@ void StreamServer::reapWorkers(bool all) {
     }
 }
 
+void StreamServer::kick(const std::string& path) {
+    std::lock_guard lock(m_mutex);
+    for (const auto& record : m_records) {
+        if (record->fd >= 0 && record->data.path == path) {
+            // The serving thread notices at its next send and closes.
+            ::shutdown(record->fd, SHUT_RDWR);
+        }
+    }
+}
+
 void StreamServer::serve(std::shared_ptr<Record> record, int fd, ServerMode mode) {
+    {
+        std::lock_guard lock(m_mutex);
+        record->fd = fd;
+    }
     std::string received;
     RequestHead head;
     HeadParse parsed = HeadParse::Incomplete;
@@ -508,6 +523,10 @@ void StreamServer::serve(std::shared_ptr<Record> record, int fd, ServerMode mode
                 CloseGracefully(fd, m_stopFd);
             }
         }
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        record->fd = -1;
     }
     ::close(fd);
     recordClosed(*record);

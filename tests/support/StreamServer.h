@@ -81,6 +81,8 @@ class StreamServer {
     void setAnswerDelay(const std::string& path, double seconds);
     // Removes a mount, file, redirect or folder prefix; new requests for it get 404.
     void remove(const std::string& path);
+    // Drops every open connection to `path` at once, as a broken link does.
+    void kick(const std::string& path);
 
     // Takes effect for connections that arrive after the call returns.
     void setMode(ServerMode mode);
