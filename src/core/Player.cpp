@@ -272,7 +272,8 @@ void Player::NuclearWork() {
 }
 
 void Player::checkHealth(std::int64_t now) {
-    constexpr std::int64_t kCheckMs = 1000;
+    // Often enough that a lost device shows within a second of its loss.
+    constexpr std::int64_t kCheckMs = 100;
     constexpr std::int64_t kLateWindowMs = 60000;
     if (now < m_nextHealthCheck) {
         return;

@@ -192,7 +192,7 @@ class Player final : public DeviceStartupHost {
     void setSilence(bool silence);
     void runProgram(const QString& path) const;
     void drainMainQueue();
-    // Once a second: the engine's counters; late device periods are logged
+    // Ten times a second: the engine's counters; late device periods are logged
     // once a minute when there were any; a lost device (and its return) is
     // shown with the device and logged.
     void checkHealth(std::int64_t now);

@@ -251,8 +251,8 @@ TEST(EngineOutput, LostDeviceIsNoticedAndReopenedWhenItIsBack) {
     ASSERT_GE(toneHeard(pulse.file("before.wav")), 2) << "the tone before the loss";
     EXPECT_FALSE(engine->GetStats().deviceLost);
 
-    ASSERT_TRUE(pulse.killServer());
     const auto killed = Clock::now();
+    ASSERT_TRUE(pulse.killServer());
     ASSERT_TRUE(WaitUntil([&] { return engine->GetStats().deviceLost; }, milliseconds(5000)))
         << "the loss was never noticed";
     const double noticed = SecondsSince(killed);
@@ -263,6 +263,7 @@ TEST(EngineOutput, LostDeviceIsNoticedAndReopenedWhenItIsBack) {
     EXPECT_GT(engine->ChannelGetPosition(stream), position + 44100 * 4 / 2);
     EXPECT_EQ(engine->StreamGetFilePosition(stream, FilePos::Connected), 1);
 
+    ASSERT_TRUE(pulse.waitServerGone());
     ASSERT_TRUE(pulse.startServer(why)) << why;
     const auto restarted = Clock::now();
     ASSERT_TRUE(WaitUntil([&] { return !engine->GetStats().deviceLost; }, milliseconds(15000)))

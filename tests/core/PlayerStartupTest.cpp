@@ -248,8 +248,8 @@ TEST_F(PlayerStartup, MainQueueIsDrainedEveryTickAndSentOnlyInInteractiveMode) {
     }
 }
 
-// The engine's counters reach the player every second; late device periods
-// are logged once a minute, and only when there were any.
+// The engine's counters reach the player within a tenth of a second; late
+// device periods are logged once a minute, and only when there were any.
 TEST_F(PlayerStartup, LateDevicePeriodsAreCountedAndLoggedOnceAMinute) {
     config.settings.Log = true;
     addChannels(1);
@@ -263,7 +263,7 @@ TEST_F(PlayerStartup, LateDevicePeriodsAreCountedAndLoggedOnceAMinute) {
     const QString late = TLanguage().Text(keys::msg::LatePeriods);
     engine.setLatePeriods(3);
     engine.setStats(ch(0).Stream(), {.stalls = 2});
-    run(1100);
+    run(110);
     EXPECT_EQ(player->Health().latePeriods, 3u);
     EXPECT_EQ(player->Health().stalls, 2u);
     run(61000);
@@ -276,7 +276,7 @@ TEST_F(PlayerStartup, LateDevicePeriodsAreCountedAndLoggedOnceAMinute) {
 }
 
 // A sound device lost while playing is shown where the device is shown and
-// logged within a second; so is its return.
+// logged within a tenth of a second of the engine's notice; so is its return.
 TEST_F(PlayerStartup, LostDeviceIsShownAndLoggedAndSoIsItsReturn) {
     config.settings.Log = true;
     addChannels(1);
@@ -292,12 +292,12 @@ TEST_F(PlayerStartup, LostDeviceIsShownAndLoggedAndSoIsItsReturn) {
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     };
     engine.setDeviceLost(true);
-    run(1000);
+    run(110);
     EXPECT_EQ(view.deviceText, QStringLiteral("Null output (%1)").arg(lost));
     EXPECT_TRUE(logText().contains(QStringLiteral("Null output: ") + lost));
     EXPECT_TRUE(player->Health().deviceLost);
     engine.setDeviceLost(false);
-    run(1000);
+    run(110);
     EXPECT_EQ(view.deviceText, QStringLiteral("Null output (48000)"));
     EXPECT_TRUE(logText().contains(QStringLiteral("Null output: ") + back));
     EXPECT_EQ(player->Health().deviceLosses, 1u);

@@ -12,6 +12,7 @@
 
 #include "e2e/E2eSupport.h"
 #include "e2e/PlayerProcess.h"
+#include "support/PulseSink.h"
 #include "support/StreamServer.h"
 #include "support/TempDir.h"
 
@@ -113,6 +114,65 @@ TEST_F(HardeningE2e, UnreadableSettingsFileIsToldAndKept) {
     QFile after(dir.file(QStringLiteral("QVMirelta.ini")));
     ASSERT_TRUE(after.open(QIODevice::ReadOnly));
     EXPECT_EQ(QCryptographicHash::hash(after.readAll(), QCryptographicHash::Sha1), before);
+}
+
+// The real player on a headless PulseAudio's PortAudio device: the server
+// dies while it plays, and comes back. The player says so where the device
+// is shown (its log here, as the window is offscreen) within a second, opens
+// the same device again by itself, and the tone is heard on the sink again;
+// the channel keeps its connection all along.
+TEST_F(HardeningE2e, SoundServerDiesAndComesBackWhileThePlayerPlays) {
+    PulseSink pulse;
+    std::string why;
+    if (!pulse.start(why)) {
+        GTEST_SKIP() << why;
+    }
+    StreamServer server;
+    server.addMount("/a.mp3", Mount({Tone{kProgrammeHz, kLongTone, 0.5}}));
+    PlayerConfig config;
+    config.urls = {QString::fromStdString(server.url("/a.mp3"))};
+    QString ini = PlayerIni(config);
+    ini.replace(QStringLiteral("Device=Null output"), QStringLiteral("Device=pulse"));
+    player.writeIni(ini);
+    ASSERT_TRUE(player.start());
+    const auto toneOnSink = [&](const QString& name) {
+        EXPECT_TRUE(pulse.record(pulse.file(name)));
+        std::this_thread::sleep_for(3s);
+        pulse.stopRecording();
+        const auto wav = ReadWav(pulse.file(name).toStdString());
+        if (!wav) {
+            return false;
+        }
+        int loud = 0;
+        for (const WindowStats& w : AnalyseWindows(*wav, 0.2, 0)) {
+            loud += std::abs(w.frequency - kProgrammeHz) < 5.0 && w.peakDb > -9.0 ? 1 : 0;
+        }
+        return loud >= 2;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return toneOnSink(QStringLiteral("before.wav")); }, 30s))
+        << "the tone never reached the sink\n"
+        << player.output().toStdString();
+    const QString lost = QStringLiteral("pulse: lost, waiting for it");
+    const QString back = QStringLiteral("pulse: back");
+    EXPECT_FALSE(ReadLogLines(dir.path()).contains(lost))
+        << "lost before the server died:\n"
+        << ReadLogLines(dir.path()).join(QLatin1Char('\n')).toStdString();
+
+    QElapsedTimer noticed;
+    noticed.start();
+    ASSERT_TRUE(pulse.killServer());
+    ASSERT_TRUE(WaitUntil([&] { return ReadLogLines(dir.path()).contains(lost); }, 10s))
+        << ReadLogLines(dir.path()).join(QLatin1Char('\n')).toStdString();
+    const qint64 noticedMs = noticed.elapsed();
+    EXPECT_LT(noticedMs, 1000) << "noticed within a second of the server's death";
+    ASSERT_TRUE(pulse.waitServerGone());
+    ASSERT_TRUE(pulse.startServer(why)) << why;
+    EXPECT_TRUE(WaitUntil([&] { return ReadLogLines(dir.path()).contains(back); }, 20s));
+    EXPECT_TRUE(toneOnSink(QStringLiteral("after.wav"))) << "the tone did not come back";
+    EXPECT_TRUE(player.running());
+    EXPECT_EQ(server.connectionCount("/a.mp3"), 1) << "the channel reconnected meanwhile";
+    std::printf("loss logged %lld ms after the server was killed\n",
+                static_cast<long long>(noticedMs));
 }
 
 // A 16-bit stereo PCM WAV file declaring `rate` Hz, with `bytes` of loud samples.

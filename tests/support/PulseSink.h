@@ -61,17 +61,18 @@ class PulseSink {
         }
         return true;
     }
-    // Kills the sound server outright, as a crash would, and waits until it is gone.
+    // Kills the sound server outright, as a crash would; waitServerGone()
+    // waits until the process has gone.
     bool killServer() {
-        const long p = serverPid();
-        if (p <= 0 || ::kill(static_cast<pid_t>(p), SIGKILL) != 0) {
-            return false;
-        }
-        for (int i = 0; i < 500 && ::kill(static_cast<pid_t>(p), 0) == 0; ++i) {
+        m_killed = serverPid();
+        return m_killed > 0 && ::kill(static_cast<pid_t>(m_killed), SIGKILL) == 0;
+    }
+    bool waitServerGone() {
+        for (int i = 0; i < 500 && ::kill(static_cast<pid_t>(m_killed), 0) == 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         QFile::remove(m_pidFile);
-        return ::kill(static_cast<pid_t>(p), 0) != 0;
+        return ::kill(static_cast<pid_t>(m_killed), 0) != 0;
     }
     long serverPid() const {
         QFile pid(m_pidFile);
@@ -113,6 +114,7 @@ class PulseSink {
     QTemporaryDir m_dir;
     QProcessEnvironment m_env;
     QString m_pidFile;
+    long m_killed = 0;
     QProcess m_recorder;
     std::vector<std::pair<std::string, std::string>> m_saved;
 };
