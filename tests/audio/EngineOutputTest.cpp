@@ -166,15 +166,8 @@ TEST(EngineOutput, PortAudioDevicePlaysTheMix) {
         GTEST_SKIP() << why;
     }
     auto engine = CreateAudioEngine();
-    int device = 0;
-    DeviceInfo info;
     std::vector<std::string> names;
-    for (int n = 1; engine->GetDeviceInfo(n, info); ++n) {
-        names.push_back(info.name);
-        if (info.name == "pulse") {
-            device = n;
-        }
-    }
+    const int device = DeviceNumber(*engine, "pulse", &names);
     if (device == 0) {
         GTEST_SKIP() << "PortAudio lists no \"pulse\" device: " << testing::PrintToString(names);
     }
@@ -219,13 +212,7 @@ TEST(EngineOutput, LostDeviceIsNoticedAndReopenedWhenItIsBack) {
         GTEST_SKIP() << why;
     }
     auto engine = CreateAudioEngine();
-    int device = 0;
-    DeviceInfo info;
-    for (int n = 1; engine->GetDeviceInfo(n, info); ++n) {
-        if (info.name == "pulse") {
-            device = n;
-        }
-    }
+    const int device = DeviceNumber(*engine, "pulse");
     if (device == 0) {
         GTEST_SKIP() << "PortAudio lists no \"pulse\" device";
     }

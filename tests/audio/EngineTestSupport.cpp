@@ -20,13 +20,21 @@ double SecondsSince(Clock::time_point start) {
 }
 
 int NullDeviceNumber(IAudioEngine& engine) {
+    return DeviceNumber(engine, "Null output");
+}
+
+int DeviceNumber(IAudioEngine& engine, const std::string& name, std::vector<std::string>* names) {
+    int found = 0;
     DeviceInfo info;
     for (int device = 1; engine.GetDeviceInfo(device, info); ++device) {
-        if (info.name == "Null output") {
-            return device;
+        if (names != nullptr) {
+            names->push_back(info.name);
+        }
+        if (found == 0 && info.name == name) {
+            found = device;
         }
     }
-    return 0;
+    return found;
 }
 
 void EngineTest::SetUp() {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "audio/AudioEngine.h"
 
@@ -36,6 +37,9 @@ double SecondsSince(Clock::time_point start);
 
 // The number of the built-in null output in the engine's device list, 0 if missing.
 int NullDeviceNumber(IAudioEngine& engine);
+// The number of the device named `name`, 0 if missing; `names` gets every name.
+int DeviceNumber(IAudioEngine& engine, const std::string& name,
+                 std::vector<std::string>* names = nullptr);
 
 // Frees a stream when it goes out of scope. Declared after the objects its
 // callbacks use, it keeps them alive until no callback can run, also when a

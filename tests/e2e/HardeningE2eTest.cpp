@@ -175,29 +175,6 @@ TEST_F(HardeningE2e, SoundServerDiesAndComesBackWhileThePlayerPlays) {
                 static_cast<long long>(noticedMs));
 }
 
-// A 16-bit stereo PCM WAV file declaring `rate` Hz, with `bytes` of loud samples.
-std::string PcmWav(std::uint32_t rate, std::size_t bytes) {
-    std::string wav = "RIFF";
-    const auto u32 = [&](std::uint32_t v) { wav.append(reinterpret_cast<const char*>(&v), 4); };
-    const auto u16 = [&](std::uint16_t v) { wav.append(reinterpret_cast<const char*>(&v), 2); };
-    u32(static_cast<std::uint32_t>(36 + bytes));
-    wav += "WAVEfmt ";
-    u32(16);
-    u16(1);
-    u16(2);
-    u32(rate);
-    u32(rate * 4);
-    u16(4);
-    u16(16);
-    wav += "data";
-    u32(static_cast<std::uint32_t>(bytes));
-    for (std::size_t i = 0; i < bytes / 2; ++i) {
-        const std::int16_t v = (i / 2) % 2 == 0 ? 20000 : -20000;
-        wav.append(reinterpret_cast<const char*>(&v), 2);
-    }
-    return wav;
-}
-
 // Resident memory of a process in MB, from /proc.
 double RssMb(qint64 pid) {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
@@ -232,7 +209,7 @@ TEST_F(HardeningE2e, HostileProgrammeHandsTheAirToTheHealthyBackup) {
         TempDir caseDir;
         PlayerProcess hostilePlayer(caseDir.path());
         StreamServer server;
-        server.addFile("/programme.wav", PcmWav(1, 8 << 20), "audio/wav");
+        server.addFile("/programme.wav", PcmWavBytes(1, 8 << 20), "audio/wav");
         server.addMount("/programme.mp3",
                         Mount({Tone{kProgrammeHz, 3.0, 0.5}, Garbage{std::size_t{1} << 40}}));
         server.addMount("/backup.mp3", Mount({Tone{kBackupHz, kLongTone, 0.5}}));

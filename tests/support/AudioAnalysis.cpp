@@ -193,6 +193,28 @@ std::optional<WavData> ReadWav(const std::string& path, std::string* error) {
     return fail(haveFormat ? "no data chunk" : "no fmt chunk");
 }
 
+std::string PcmWavBytes(std::uint32_t rate, std::size_t dataBytes) {
+    std::string wav = "RIFF";
+    const auto u32 = [&](std::uint32_t v) { wav.append(reinterpret_cast<const char*>(&v), 4); };
+    const auto u16 = [&](std::uint16_t v) { wav.append(reinterpret_cast<const char*>(&v), 2); };
+    u32(static_cast<std::uint32_t>(36 + dataBytes));
+    wav += "WAVEfmt ";
+    u32(16);
+    u16(1);  // PCM
+    u16(2);
+    u32(rate);
+    u32(rate * 4);
+    u16(4);
+    u16(16);
+    wav += "data";
+    u32(static_cast<std::uint32_t>(dataBytes));
+    for (std::size_t i = 0; i < dataBytes / 2; ++i) {
+        const std::int16_t v = (i / 2) % 2 == 0 ? 20000 : -20000;
+        wav.append(reinterpret_cast<const char*>(&v), 2);
+    }
+    return wav;
+}
+
 bool WriteWav(const std::string& path, const WavData& wav) {
     if (wav.channels < 1 || wav.sampleRate < 1) {
         return false;

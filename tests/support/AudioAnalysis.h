@@ -34,6 +34,9 @@ struct WavData {
 // being written, or killed) are taken as "up to the end of the file".
 std::optional<WavData> ReadWav(const std::string& path, std::string* error = nullptr);
 bool WriteWav(const std::string& path, const WavData& wav);
+// The bytes of a 16-bit stereo PCM WAV file whose header declares `rate` Hz,
+// holding `dataBytes` of a loud square wave: a file whatever its rate says.
+std::string PcmWavBytes(std::uint32_t rate, std::size_t dataBytes);
 
 // Levels in dBFS: a full-scale sine has a peak of 0 dB and an RMS of -3.01 dB.
 double RmsDb(std::span<const float> samples);
