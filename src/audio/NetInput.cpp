@@ -195,6 +195,10 @@ InputSource::InputSource() : m_interrupter(std::make_unique<Interrupter>()) {}
 InputSource::~InputSource() {
     av_frame_free(&m_firstFrame);
     avcodec_free_context(&m_codec);
+    closeNetwork();
+}
+
+void InputSource::closeNetwork() {
     if (m_format != nullptr) {
         avformat_close_input(&m_format);  // custom I/O is closed below
     }
@@ -202,10 +206,11 @@ InputSource::~InputSource() {
         av_freep(&m_io->buffer);
         avio_context_free(&m_io);
     }
-    delete static_cast<Replay*>(m_replay);
     if (m_http != nullptr) {
         avio_closep(&m_http);
     }
+    delete static_cast<Replay*>(m_replay);
+    m_replay = nullptr;
 }
 
 std::uint64_t InputSource::networkBytes() const {

@@ -100,6 +100,10 @@ class InputSource {
     std::string pollMeta() const;
     // Bytes of the HTTP body read so far (0 for HLS). Reader thread.
     std::uint64_t networkBytes() const;
+    // Closes the connection and the demuxer once nothing more will be read:
+    // a server whose stream has been given up on is not read any further,
+    // also while the stream itself is kept for its owner. Reader thread.
+    void closeNetwork();
     // A live stream (a radio's), not a file or a finished HLS playlist: it has
     // no known length.
     bool live() const { return m_live; }

@@ -220,6 +220,7 @@ void UrlStream::run() {
         avcodec_send_packet(codec, nullptr);  // what the decoder still holds
         receiveFrames();
     }
+    m_input->closeNetwork();
     m_mix.readerDone.store(true, std::memory_order_release);
 }
 

@@ -262,7 +262,9 @@ TEST_F(HardeningE2e, HostileProgrammeHandsTheAirToTheHealthyBackup) {
             return heard;
         }();
         const double rssAtEnd = RssMb(hostilePlayer.pid());
+#if !defined(__SANITIZE_ADDRESS__)  // its quarantine keeps freed memory resident
         EXPECT_LT(rssAtEnd - rssAtStart, 20.0) << rssAtStart << " MB -> " << rssAtEnd << " MB";
+#endif
         std::uint64_t swallowed = 0;
         for (const ConnectionRecord& r : server.connections(c.path)) {
             swallowed += r.bodyBytes;
