@@ -206,7 +206,7 @@ class Engine final : public IAudioEngine {
         return m_output ? m_output->underruns() : 0;
     }
 
-    // Atomics only: the UI thread asks every second, and must not wait for
+    // Atomics only: the UI thread asks ten times a second, and must not wait for
     // whatever holds the device lock.
     EngineStats GetStats() override {
         EngineStats stats;
