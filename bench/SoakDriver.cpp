@@ -106,9 +106,9 @@ double SwitchBound(Fault f) {
         case Fault::Html:
         case Fault::Hang:
         case Fault::Garbage:
-            // The buffer, the underrun watchdog (0.1 s), then BreakTime from
-            // the first reconnect.
-            return kBuffer + 0.1 + kBreakTime;
+            // The buffer, the underrun watchdog (armed for a second once the
+            // fill is down to 5 %), then BreakTime from the first reconnect.
+            return kBuffer + 1.0 + kBreakTime;
         default:
             return -1;
     }
@@ -500,11 +500,22 @@ int main(int argc, char** argv) {
           << "|---|---|---|---|---|---|\n";
     int late = 0;
     int missed = 0;
+    // The channel on air at a moment of the capture (-1 before it or silence).
+    const auto airAt = [&](double t) {
+        const auto i = static_cast<std::size_t>(std::max(0.0, t) / kWindow);
+        return i < airs.size() ? airs[i] : -1;
+    };
+    int offAir = 0;
     for (const Event& e : events) {
         const double bound = SwitchBound(e.fault);
         std::string away = "-";
         std::string back = "-";
-        if (bound >= 0) {
+        // A fault of a programme that is not on air (still coming back from
+        // the last one) has no air to give away.
+        if (bound >= 0 && airAt(e.wall - 0.5) != 0) {
+            away = "not on air";
+            ++offAir;
+        } else if (bound >= 0) {
             const auto s = std::find_if(switches.begin(), switches.end(), [&](const Switch& sw) {
                 return sw.from == 0 && sw.at >= e.wall - 1.0;
             });
@@ -561,8 +572,10 @@ int main(int argc, char** argv) {
            << "\n- capture: " << wav->seconds() << " s; " << switches.size() << " switches; "
            << holes.size() << " holes of 3 ms or more, " << unexplained
            << " not explained by a fault or a switch\n"
-           << "- faults: " << events.size() << "; switches late: " << late
-           << "; expected switches missing: " << missed << "\n"
+           << "- faults: " << events.size() << " (" << offAir
+           << " met the programme off air, still coming back from the one before); switches "
+              "late: "
+           << late << "; expected switches missing: " << missed << "\n"
            << "- after warm-up (" << warmUp << " min): RSS " << rssMin << " .. " << rssMax
            << " MB, descriptors " << fdMin << " .. " << fdMax << ", threads " << thrMin << " .. "
            << thrMax << "\n\n"

@@ -1,3 +1,5 @@
+#include <malloc.h>
+
 #include <QApplication>
 #include <QFileInfo>
 #include <memory>
@@ -19,6 +21,12 @@ extern "C" const char* __tsan_default_suppressions() {
 #endif
 
 int main(int argc, char** argv) {
+    // Every stream's ring and FFmpeg's buffers are large blocks allocated and
+    // freed with each connection. With glibc's sliding mmap threshold they
+    // soon come from the heap and leave it fragmented, and the player's
+    // resident memory ratchets up for the first hour of faults; a fixed
+    // threshold hands them back to the system when they are freed.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     QApplication app(argc, argv);
     const QString exePath = qvm::ExecutablePath();
 
