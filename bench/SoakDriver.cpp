@@ -66,7 +66,7 @@ struct Planned {
 // to take the air back (ConnectTime after a break, RestoreTime after silence).
 const Planned kSchedule[] = {
     {30, Fault::Drop, 0},        {70, Fault::Status503, 30}, {125, Fault::Silence, 20},
-    {165, Fault::Status404, 25}, {205, Fault::Html, 20},     {235, Fault::VanishHls, 0},
+    {165, Fault::Status404, 15}, {205, Fault::Html, 20},     {235, Fault::VanishHls, 0},
     {245, Fault::Hang, 15},      {275, Fault::Garbage, 8},
 };
 
