@@ -6,6 +6,11 @@
 # threads, measured from /proc after a warm-up.
 #
 #   bench/player.sh [BUILD_DIR] [SECONDS] [CHANNELS]   (defaults: build/default, 60, 16)
+#
+# PLUGINS="dsp_gain.so fast_lookahead_limiter_1913.so:fastLookaheadLimiter"
+# chains those plug-ins (from PLUGIN_PATH, default BUILD_DIR/test-plugins).
+# The player's log is on; the periods the null output reports late are
+# printed at the end.
 set -euo pipefail
 
 BUILD=${1:-build/default}
@@ -34,10 +39,16 @@ STREAMER_PID=$!
 # A player of its own: settings and languages live beside the executable.
 cp "$BIN/QVMirelta" "$BIN"/QVMirelta.*.lng "$WORK/"
 {
-    printf '[Setting]\nLanguage=English\nSourceMode=1\nDevice=Null output\nBuffer=2\n'
+    printf '[Setting]\nLanguage=English\nSourceMode=1\nLog=1\nDevice=Null output\nBuffer=2\n'
     printf '[Channels]\n'
     for n in $(seq "$CHANNELS"); do
         printf 'URL%d=http://127.0.0.1:%d/s.mp3\nAlways%d=1\n' "$n" "$PORT" "$n"
+    done
+    printf '[Plugins]\nPath=%s/\n' "$(realpath "${PLUGIN_PATH:-$BUILD/test-plugins}")"
+    n=0
+    for p in ${PLUGINS:-}; do
+        n=$((n + 1))
+        printf 'File%d=%s\n' "$n" "$p"
     done
 } >"$WORK/QVMirelta.ini"
 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$WORK "$WORK/QVMirelta" >"$WORK/player.log" 2>&1 &
@@ -69,3 +80,6 @@ join <(sort "$WORK/before") <(sort "$WORK/after") | awk -v hz="$HZ" -v s="$SECON
         printf "whole process:  %6.2f %% of a core\n", 100 * total / s
         for (n in by) if (by[n] > 0) printf "  %-16s %6.2f %%\n", n, 100 * by[n] / s
     }'
+late=$(cat "$WORK"/Log/*/*/*.log 2>/dev/null | grep -o 'in the last minute: [0-9]*' | awk '{ s += $NF } END { print s + 0 }')
+echo "plug-ins: ${PLUGINS:-none}"
+echo "periods played late (logged): $late"

@@ -10,6 +10,7 @@
 #include "core/Player.h"
 #include "core/SingleInstance.h"
 #include "core/TsanSuppressions.h"
+#include "dsp/PlugIns.h"
 #include "lang/Language.h"
 #include "ui/MainWindow.h"
 #include "ui/MainWindowView.h"
@@ -63,8 +64,19 @@ int main(int argc, char** argv) {
     window.setLanguage(lang);
     qvm::MainWindowView view(window, lang);
 
+    // LADSPA control values live beside the settings, in a file of their own
+    // that the host writes when a plug-in's dialog is confirmed.
+    qvm::QVPlugIns plugins(folder + QFileInfo(exePath).fileName() + QStringLiteral(".ladspa.ini"));
+    // Plug-ins that open windows of their own need an X11 parent; elsewhere
+    // (Wayland, offscreen) there is none to give.
+    plugins.setParentWindow(QGuiApplication::platformName() == QLatin1String("xcb")
+                                ? reinterpret_cast<void*>(window.winId())
+                                : nullptr,
+                            &window);
+
     int exitCode = 0;
     qvm::PlayerHooks hooks;
+    hooks.dspHost = &plugins;
     hooks.quit = [&exitCode](int code) {
         exitCode = code;
         QCoreApplication::exit(code);

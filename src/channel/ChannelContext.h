@@ -7,6 +7,7 @@
 #include "audio/AudioEngine.h"
 #include "channel/BlockQueue.h"
 #include "core/TimeBase.h"
+#include "dsp/DspHost.h"
 
 namespace qvm {
 
@@ -55,9 +56,7 @@ struct ChannelContext {
     // on the mixer thread (interleaved 16-bit samples, length in bytes, the
     // stream's own rate and channel count). Must not block. Set before any
     // channel plays and left alone afterwards; empty: no chain.
-    std::function<void(std::int16_t* samples, std::uint32_t bytes, std::uint32_t freq,
-                       std::uint32_t chans)>
-        dspChain;
+    DspChain dspChain;
 
     // Local wall clock in days, for the restart plans and the channel faders.
     WallClock wallClock = &SystemWallClockDays;

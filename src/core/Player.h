@@ -18,25 +18,13 @@
 #include "core/PlayerView.h"
 #include "core/StudioSink.h"
 #include "core/TimeBase.h"
+#include "dsp/DspHost.h"
 
 namespace qvm {
 
 class TerminationSignals;
 class TfrChannelForm;
 class TLanguage;
-
-// The DSP plug-in host as the player drives it at start-up and shutdown. UI
-// thread, except the chain, which runs on the mixer thread.
-class IDspHost {
-  public:
-    virtual ~IDspHost() = default;
-    virtual void InitPlugins() = 0;
-    virtual void LoadPlugin(const QString& folder, const QString& file) = 0;
-    virtual void FreePlugins() = 0;
-    // The chain over the block of the channel on air; empty for none. Asked
-    // once, after the plug-ins are loaded and before any channel plays.
-    virtual decltype(ChannelContext::dspChain) Chain() = 0;
-};
 
 // What months of unattended running have brought, for the status page and
 // the log. UI thread.

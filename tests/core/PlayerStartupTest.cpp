@@ -24,11 +24,17 @@ class PlayerStartup : public PlayerHarness {};
 struct RecordingDsp final : IDspHost {
     QStringList calls;
     void InitPlugins() override { calls << QStringLiteral("Init"); }
-    void LoadPlugin(const QString& folder, const QString& file) override {
+    bool LoadPlugin(const QString& folder, const QString& file) override {
         calls << QStringLiteral("Load ") + folder + file;
+        return true;
     }
+    void ScanPlugins(const QString&) override {}
+    QStringList FoundPlugins() const override { return {}; }
+    void UnloadPlugin(int) override {}
+    void ConfigPlugin(int) override {}
+    QList<LoadedPluginInfo> LoadedPlugins() const override { return {}; }
     void FreePlugins() override { calls << QStringLiteral("Free"); }
-    decltype(ChannelContext::dspChain) Chain() override {
+    DspChain Chain() override {
         calls << QStringLiteral("Chain");
         return [](std::int16_t*, std::uint32_t, std::uint32_t, std::uint32_t) {};
     }
