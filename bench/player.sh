@@ -80,6 +80,7 @@ join <(sort "$WORK/before") <(sort "$WORK/after") | awk -v hz="$HZ" -v s="$SECON
         printf "whole process:  %6.2f %% of a core\n", 100 * total / s
         for (n in by) if (by[n] > 0) printf "  %-16s %6.2f %%\n", n, 100 * by[n] / s
     }'
-late=$(cat "$WORK"/Log/*/*/*.log 2>/dev/null | grep -o 'in the last minute: [0-9]*' | awk '{ s += $NF } END { print s + 0 }')
+late=$( (cat "$WORK"/Log/*/*/*.log 2>/dev/null || true) |
+    awk '/in the last minute:/ { s += $NF } END { print s + 0 }')
 echo "plug-ins: ${PLUGINS:-none}"
 echo "periods played late (logged): $late"

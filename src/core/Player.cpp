@@ -87,7 +87,15 @@ bool Player::FormCreate() {
 
     if (m_hooks.dspHost != nullptr) {
         for (const QString& file : m_config.pluginFiles) {
-            m_hooks.dspHost->LoadPlugin(m_config.pluginPath, file);
+            const qsizetype before = m_hooks.dspHost->LoadedPlugins().size();
+            if (!m_hooks.dspHost->LoadPlugin(m_config.pluginPath, file)) {
+                // The player goes on without it, but the station must be
+                // able to find out why its limiter is not on air.
+                const QList<LoadedPluginInfo> loaded = m_hooks.dspHost->LoadedPlugins();
+                const QString why = loaded.size() > before ? loaded.back().error : QString();
+                m_log.Log(m_language->Text(keys::msg::PluginFailed) + QLatin1Char(' ') + file +
+                          (why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)));
+            }
         }
         m_ctx->dspChain = m_hooks.dspHost->Chain();
     }

@@ -17,6 +17,7 @@ using DspChain = std::function<void(std::int16_t* samples, std::uint32_t bytes, 
 struct LoadedPluginInfo {
     QString name;
     bool active = false;
+    QString error;  // why it is not active
 };
 
 // The DSP plug-in host as the player and the settings dialog drive it. UI

@@ -53,12 +53,9 @@ void QVPlugIns::setParentWindow(void* nativeWindow, QWidget* dialogParent) {
 
 void QVPlugIns::InitPlugins() {
     m_found.clear();
-    // Start-up calls this before any load; records left from an earlier run
-    // are dropped without unloading, as their plug-ins may still be in use.
+    // Start-up calls this before any load. Records left from before are
+    // dropped without unloading their libraries.
     m_chain.Publish({});
-    for (auto& record : m_loaded) {
-        (void)record.release();
-    }
     m_loaded.clear();
 }
 
@@ -228,7 +225,7 @@ void QVPlugIns::ConfigPlugin(int index) {
 QList<LoadedPluginInfo> QVPlugIns::LoadedPlugins() const {
     QList<LoadedPluginInfo> out;
     for (const auto& record : m_loaded) {
-        out.append({record->Name, record->Active});
+        out.append({record->Name, record->Active, record->Error});
     }
     return out;
 }

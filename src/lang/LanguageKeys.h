@@ -97,6 +97,7 @@ inline constexpr int kNoErrorCode = std::numeric_limits<int>::min();
     X(LatePeriods,       "LatePeriods",       "Sound device: periods played late in the last minute:") \
     X(DeviceLost,        "DeviceLost",        "lost, waiting for it") \
     X(DeviceBack,        "DeviceBack",        "back") \
+    X(PluginFailed,      "PluginFailed",      "DSP plug-in not loaded:") \
     X(LabBreakTime_Hint, "LabBreakTime.Hint", "Time from connect") \
     X(LabPlayTime_Hint,  "LabPlayTime.Hint",  "Playtime") \
     X(LabToConnect_Hint, "LabToConnect.Hint", "Time to reconnect") \

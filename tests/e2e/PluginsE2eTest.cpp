@@ -76,6 +76,9 @@ TEST_F(PluginsE2e, GainPluginIsHeardWithTheStreamsOwnFormat) {
     ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << player.output().toStdString();
     EXPECT_EQ(QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
               (QStringList{"header", "module0", "init", "process:22050:1:16", "quit"}));
+    const QStringList lines = ReadLogLines(dir.path());
+    EXPECT_EQ(lines.filter(QStringLiteral("DSP plug-in not loaded: dsp_absent.so (")).size(), 1)
+        << lines.join(QLatin1Char('\n')).toStdString();
 }
 
 // A plug-in that takes 300 ms over one block delays that block and no more:
