@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "audio/AudioEngine.h"
+#include "config/SettingsDialog.h"
 #include "config/SettingsFile.h"
 #include "core/Helpers.h"
 #include "core/Player.h"
@@ -75,13 +76,27 @@ int main(int argc, char** argv) {
                             &window);
 
     int exitCode = 0;
+    qvm::Player* running = nullptr;
     qvm::PlayerHooks hooks;
     hooks.dspHost = &plugins;
+    hooks.showSettingsDialog = [&] {
+        qvm::SettingsDialogContext context{running->configuration(), running->language()};
+        context.plugins = &plugins;
+        if (const qvm::DeviceStartup* device = running->Device()) {
+            context.deviceNames = device->DeviceNames();
+        }
+        context.executablePath = exePath;
+        context.iniPath = options.iniPath;
+        context.languageChanged = [&window] { window.Language_Change(); };
+        qvm::TFSettings dialog(std::move(context), &window);
+        dialog.exec();
+    };
     hooks.quit = [&exitCode](int code) {
         exitCode = code;
         QCoreApplication::exit(code);
     };
     qvm::Player player(*engine, std::move(language), options, &view, std::move(hooks));
+    running = &player;
 
     QObject::connect(&window, &qvm::MainWindow::playStopClicked, &window,
                      [&player] { player.SBPlayStopClick(); });

@@ -167,6 +167,8 @@ class Player final : public DeviceStartupHost {
     // The settings and channel list; the settings dialog edits them in place.
     Configuration& configuration() { return m_config; }
     const TLanguage& language() const { return *m_language; }
+    // The settings dialog switches the language while it is open.
+    TLanguage& language() { return *m_language; }
     ChannelContext& context() { return *m_ctx; }
     StudioSink* studioLink() { return m_studio.get(); }
 

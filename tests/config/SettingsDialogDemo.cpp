@@ -1,0 +1,62 @@
+// Draws each page of the settings dialog over the demo's two channels and
+// saves them as pictures, in English and German, for people to look at
+// (scripts/screenshot puts them in docs/).
+//
+//   settings_dialog_demo <output folder> <language folder>
+#include <QApplication>
+#include <QDir>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <cstdio>
+
+#include "config/SettingsDialog.h"
+#include "lang/Language.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: settings_dialog_demo <output folder> <language folder>\n");
+        return 2;
+    }
+    const QString output = QDir(QString::fromLocal8Bit(argv[1])).absolutePath() + '/';
+    const QTemporaryDir scratch;
+    qvm::Configuration config;
+    config.settings.Device = QStringLiteral("Null output");
+    config.settings.SourceMode = 1;
+    config.pluginPath = scratch.path() + '/';
+    for (const auto& [url, always, amp] :
+         {std::tuple{"http://127.0.0.1:8000/programme.mp3", true, 0},
+          std::tuple{"http://127.0.0.1:8000/backup.mp3", true, -30}}) {
+        auto channel = std::make_shared<qvm::ChannelSettings>();
+        channel->URL = QString::fromLatin1(url);
+        channel->Always = always;
+        channel->Amp = static_cast<qint16>(amp);
+        config.channels.append(channel);
+    }
+    int failures = 0;
+    for (const char* language : {"English", "Deutsch"}) {
+        qvm::TLanguage lang(QDir(QString::fromLocal8Bit(argv[2])).absolutePath() + '/');
+        lang.LoadLanguage(QString::fromLatin1(language) + QStringLiteral(".lng"));
+        config.settings.Language = QString::fromLatin1(language);
+        qvm::SettingsDialogContext context(config, lang);
+        context.deviceNames = {QStringLiteral("default"), QStringLiteral("pulse"),
+                               QStringLiteral("Null output")};
+        context.executablePath = scratch.path() + QStringLiteral("/QVMirelta");
+        context.iniPath = scratch.path() + QStringLiteral("/QVMirelta.ini");
+        qvm::TFSettings dialog(std::move(context));
+        dialog.show();
+        auto* pages = dialog.findChild<QTabWidget*>(QStringLiteral("PC"));
+        for (int i = 0; i < pages->count(); ++i) {
+            pages->setCurrentIndex(i);
+            QApplication::processEvents();
+            const QString file = output + QStringLiteral("settings-%1-%2.png")
+                                              .arg(pages->widget(i)->objectName().mid(3).toLower(),
+                                                   QString::fromLatin1(language).toLower());
+            if (!dialog.grab().save(file)) {
+                std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+                ++failures;
+            }
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
