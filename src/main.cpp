@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     qvm::Player* running = nullptr;
+    qvm::TFSettings* settingsDialog = nullptr;  // while it is open
     qvm::PlayerHooks hooks;
     hooks.dspHost = &plugins;
     hooks.showSettingsDialog = [&] {
@@ -89,7 +90,14 @@ int main(int argc, char** argv) {
         context.iniPath = options.iniPath;
         context.languageChanged = [&window] { window.Language_Change(); };
         qvm::TFSettings dialog(std::move(context), &window);
+        settingsDialog = &dialog;
         dialog.exec();
+        settingsDialog = nullptr;
+    };
+    hooks.closeSettingsDialog = [&settingsDialog] {
+        if (settingsDialog != nullptr) {
+            settingsDialog->reject();
+        }
     };
     hooks.quit = [&exitCode](int code) {
         exitCode = code;

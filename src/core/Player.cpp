@@ -381,6 +381,11 @@ void Player::SBSettingClick() {
     if (m_hooks.showSettingsDialog) {
         m_hooks.showSettingsDialog();
     }
+    // The dialog's event loop may have run the shutdown; nothing may restart
+    // channels after it has begun.
+    if (m_closed || m_closing) {
+        return;
+    }
     const PlayerSettings& s = m_config.settings;
     if (m_mainFader && m_mainFader->Value() > 0) {
         m_mainFader->FadeTo(s.Volume, s.FadeIn);
@@ -413,6 +418,9 @@ bool Player::FormClose() {
         }
     }
     m_closing = true;
+    if (m_hooks.closeSettingsDialog) {
+        m_hooks.closeSettingsDialog();
+    }
     if (m_playing) {
         MainStop(false, true);
     }

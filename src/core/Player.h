@@ -56,6 +56,9 @@ struct PlayerHooks {
     std::function<void(int port)> activateHttpServer;
     // The modal settings dialog; it edits configuration() in place.
     std::function<void()> showSettingsDialog;
+    // Closes the settings dialog without applying it, when the player shuts
+    // down while it is open (a termination signal, the session ending).
+    std::function<void()> closeSettingsDialog;
     // Ends the program with an exit code once the player has shut down or
     // failed fatally. Empty: QCoreApplication::exit from the event loop.
     std::function<void(int code)> quit;

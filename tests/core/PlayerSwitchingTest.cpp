@@ -367,6 +367,28 @@ TEST_F(PlayerSwitching, SettingsChangeRebuildsChannelsWithoutInterruptingTheOthe
     untilPlaying({0});
 }
 
+// A termination signal while the settings dialog is open: the dialog closes
+// without applying, the player shuts down, and nothing starts channels again
+// when the dialog's call returns.
+TEST_F(PlayerSwitching, ShutdownWhileTheSettingsDialogIsOpenClosesItAndRestartsNothing) {
+    addChannels(2);
+    bool dialogClosed = false;
+    extraHooks.showSettingsDialog = [&] {
+        player->configuration().channels[1]->URL = QStringLiteral("http://radio.invalid/new");
+        player->WMSystem_Shutdown_Query();
+    };
+    extraHooks.closeSettingsDialog = [&] { dialogClosed = true; };
+    start();
+    untilPlaying({0});
+    const int translations = view.languageChanges;
+    player->SBSettingClick();
+    EXPECT_TRUE(dialogClosed);
+    EXPECT_EQ(view.languageChanges, translations) << "nothing is re-applied after the dialog";
+    EXPECT_TRUE(player->Closed());
+    EXPECT_EQ(player->ChannelCount(), 0) << "no channel page rebuilt after the shutdown";
+    EXPECT_FALSE(player->Playing());
+}
+
 TEST_F(PlayerSwitching, OnAirIndexPastTheEndIsTolerated) {
     addChannels(2);
     start();
