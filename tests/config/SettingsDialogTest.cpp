@@ -15,6 +15,7 @@
 #include <QRadioButton>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QTimeEdit>
 #include <QToolButton>
@@ -23,6 +24,7 @@
 #include "config/SettingsFile.h"
 #include "dsp/PlugIns.h"
 #include "lang/Language.h"
+#include "lang/LanguageLookup.h"
 #include "lang/MessagePresenter.h"
 #include "lang/WindowTranslation.h"
 #include "support/TempDir.h"
@@ -333,6 +335,85 @@ TEST_F(SettingsDialog, SaveWritesTheFileAndAFailedSaveKeepsTheDialogOpen) {
     EXPECT_EQ(back.channels.size(), 1);
     EXPECT_TRUE(QDir(dir.file(QStringLiteral("autostart"))).exists())
         << "the autostart entry is written on apply";
+}
+
+// The keys under which the language files must hold every text of the
+// dialog: captions of named labels, buttons and boxes, the pages, the grid's
+// header cells, the switching choices and every hint. Value labels show
+// numbers, not texts.
+QStringList TextKeys(const TFSettings& dialog) {
+    static const QStringList valueLabels = {"LabBufferSize", "sLabVolume", "LSilence",
+                                            "LabAmplifier"};
+    QStringList keys{QStringLiteral("Caption")};
+    for (const QWidget* w : dialog.findChildren<QWidget*>()) {
+        const QString name = w->objectName();
+        if (name.isEmpty() || name.startsWith(QLatin1String("qt_")) || valueLabels.contains(name)) {
+            continue;
+        }
+        if (!w->toolTip().isEmpty()) {
+            keys << name + QStringLiteral(".Hint");
+        }
+        const auto* label = qobject_cast<const QLabel*>(w);
+        const auto* button = qobject_cast<const QAbstractButton*>(w);
+        const auto* box = qobject_cast<const QGroupBox*>(w);
+        if ((label != nullptr && !label->text().isEmpty()) ||
+            (button != nullptr && !button->text().isEmpty()) ||
+            (box != nullptr && !box->title().isEmpty())) {
+            keys << name;
+        }
+    }
+    const auto* pages = dialog.findChild<QTabWidget*>(QStringLiteral("PC"));
+    for (int i = 0; i < pages->count(); ++i) {
+        keys << pages->widget(i)->objectName();
+    }
+    for (int c = 1; c <= 4; ++c) {
+        keys << QStringLiteral("SGChannels.%1.1").arg(c);
+    }
+    keys << QStringLiteral("RGSwitch.1") << QStringLiteral("RGSwitch.2");
+    return keys;
+}
+
+TEST_F(SettingsDialog, BothLanguageFilesHoldEveryTextOfTheDialog) {
+    open();
+    const QStringList keys = TextKeys(*dialog);
+    ASSERT_GT(keys.size(), 50);
+    for (const char* file : {"English.lng", "Deutsch.lng"}) {
+        TLanguage lang(QStringLiteral(QVM_SOURCE_LANG_DIR "/"));
+        ASSERT_TRUE(lang.LoadLanguage(QString::fromLatin1(file)));
+        LanguageList section;
+        lang.LoadSection(QStringLiteral("FSettings"), section);
+        for (const QString& key : keys) {
+            EXPECT_GE(FindLanguageRec(section, key.toUpper()), 0)
+                << file << " lacks " << key.toStdString();
+        }
+    }
+}
+
+// Choosing another language changes the dialog and the other windows at once,
+// saved or not.
+TEST_F(SettingsDialog, ChoosingALanguageTranslatesAtOnce) {
+    config.channels = {Entry("http://one")};
+    int otherWindows = 0;
+    SettingsDialogContext context(config, language);
+    context.deviceNames = devices;
+    context.messages = &messages;
+    context.languageChanged = [&otherWindows] { ++otherWindows; };
+    context.autostart = {dir.file(QStringLiteral("autostart")), QString()};
+    dialog = std::make_unique<TFSettings>(std::move(context));
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Settings"));
+    auto* languages = get<QComboBox>("CBLanguage");
+    const int german = languages->findText(QStringLiteral("Deutsch"), Qt::MatchStartsWith);
+    ASSERT_GE(german, 0) << languages->count();
+    languages->setCurrentIndex(german);
+    EXPECT_EQ(otherWindows, 1);
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Einstellungen"));
+    EXPECT_EQ(get<QPushButton>("SBSave")->text(), QStringLiteral("Einstellungen speichern"));
+    EXPECT_EQ(get<QTableWidget>("SGChannels")->horizontalHeaderItem(2)->text(),
+              QStringLiteral("Immer"));
+    EXPECT_EQ(get<RadioGroup>("RGSwitch")->choices().at(1)->text(),
+              QStringLiteral("Im Kreis umschalten"));
+    EXPECT_EQ(get<QLineEdit>("EURL")->text(), QStringLiteral("http://one")) << "values stay";
+    EXPECT_EQ(config.settings.Language, QStringLiteral("English")) << "saved only by Save";
 }
 
 }  // namespace
