@@ -447,7 +447,7 @@ void MainWindow::ensureTrayIcon() {
     m_trayIcon->setObjectName(QStringLiteral("RTIcon"));
     connect(m_trayIcon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger) {
+                if (reason == QSystemTrayIcon::DoubleClick) {
                     restoreFromTray();
                 }
             });

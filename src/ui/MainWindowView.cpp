@@ -76,7 +76,11 @@ void MainWindowView::setStopProgress(int percent) {
         m_progress->setRange(0, 100);
         m_progress->setMinimumDuration(0);
         m_progress->setWindowModality(Qt::WindowModal);
-        m_progress->setWindowTitle(m_window.windowTitle());
+        m_progress->setObjectName(QStringLiteral("DLGStop"));
+        m_progress->setWindowTitle(QStringLiteral("Stop the program"));
+        m_progress->setLabelText(QStringLiteral("Stop connections"));
+        // A child of the main window: its section holds DLGStop and DLGStop.Text.
+        m_window.Language_Change();
     }
     m_progress->setValue(percent);
     if (percent >= 100) {

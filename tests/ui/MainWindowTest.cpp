@@ -1,10 +1,12 @@
 // The main window on the offscreen platform: what the core's setters show, the
 // channel pages and their tabs, and the fixed shape.
 #include "ui/MainWindow.h"
+#include "ui/MainWindowView.h"
 
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <QProgressDialog>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QSystemTrayIcon>
@@ -195,6 +197,23 @@ TEST(MainWindow, CounterHintsComeFromTheLanguage) {
     EXPECT_EQ(page->findChild<QWidget*>(QStringLiteral("ImgSilence"))->toolTip(),
               QStringLiteral("Silence and connection detector"));
     EXPECT_EQ(w.tabTexts(), (QStringList{QStringLiteral("Kanal 1"), QStringLiteral("Kanal 2")}));
+}
+
+// The stop progress dialog is DLGStop, in the main window's section of the
+// language (kind 18: caption from its name, label from Name.Text).
+TEST(MainWindow, StopProgressDialogIsTranslated) {
+    TLanguage lang(QStringLiteral(QVM_UI_SOURCE_DIR "/lang/"));
+    ASSERT_TRUE(lang.LoadLanguage(QStringLiteral("Deutsch.lng")));
+    MainWindow window(QStringLiteral("0.1.0.0"));
+    window.setLanguage(&lang);
+    MainWindowView view(window, &lang);
+    view.setStopProgress(50);
+    auto* dialog = window.findChild<QProgressDialog*>(QStringLiteral("DLGStop"));
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Programm beenden"));
+    EXPECT_EQ(dialog->labelText(), QStringLiteral("Verbindungen werden beendet"));
+    EXPECT_EQ(dialog->value(), 50);
+    view.setStopProgress(100);
 }
 
 TEST(MainWindow, StudioWindowCountTextsAndColours) {
