@@ -198,6 +198,11 @@ QString TLanguage::Text(const LanguageKey& key) const {
     if (key.group == KeyGroup::Plain) {
         return GetConst(key.keyName(), key.englishText());
     }
+    if (key.group == KeyGroup::MSG) {
+        // Messages are the language file's alone: a missing one is empty,
+        // and "%%" reads as "%".
+        return GetMsgText(key.keyName());
+    }
     return GetGroupText(key.groupName(), key.keyName(), key.englishText());
 }
 

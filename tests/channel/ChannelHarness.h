@@ -95,8 +95,11 @@ class ChannelHarness : public ::testing::Test {
   protected:
     ChannelHarness()
         : m_ticks(&FakeClock::Tick32),
-          language(dir.path(), QStringLiteral("QVMirelta.")),
+          language(qEnvironmentVariable("QVM_SOURCE_DIR") + QStringLiteral("/lang/"),
+                   QStringLiteral("QVMirelta.")),
           log(dir.path()) {
+        // The channel's texts as the station reads them: the shipped English file.
+        EXPECT_TRUE(language.LoadLanguage(QStringLiteral("English.lng")));
         FakeClock::tick = 1000;
         FakeClock::wallDays = 20000.5;
         settings.Buffer = 1.0;

@@ -59,8 +59,8 @@ TEST(StreamText, HeadersGiveStationAndBitrateAsReceived) {
 }
 
 TEST(StreamText, ErrorTextsAndBitrateLinesInEnglish) {
-    TempDir dir;
-    TLanguage language(dir.path());
+    TLanguage language(qEnvironmentVariable("QVM_SOURCE_DIR") + QStringLiteral("/lang/"));
+    ASSERT_TRUE(language.LoadLanguage(QStringLiteral("English.lng")));
     EXPECT_EQ(ErrorText(language, 40), QStringLiteral("Code 40. Connection timed out"));
     EXPECT_EQ(ErrorText(language, 1), QStringLiteral("Code 1. Memory error"));
     EXPECT_EQ(ErrorText(language, -1), QStringLiteral("Code -1. Some other mystery problem"));

@@ -115,16 +115,13 @@ TEST_F(DeviceStartupTest, RateFallback) {
     struct Case {
         int bitrate;
         std::vector<std::uint32_t> refused;
-        int rate;         // 0: the device stays closed
+        int rate;  // 0: the device stays closed
         int bitrateAfter;
     };
     const Case cases[] = {
-        {1, {}, 44100, 1},
-        {2, {32000}, 48000, 0},
-        {0, {48000}, 44100, 1},
-        {1, {44100, 48000}, 0, 1},
-        {0, {48000, 44100}, 0, 0},
-        {9, {}, 48000, 0},  // outside the table
+        {1, {}, 44100, 1},         {2, {32000}, 48000, 0},
+        {0, {48000}, 44100, 1},    {1, {44100, 48000}, 0, 1},
+        {0, {48000, 44100}, 0, 0}, {9, {}, 48000, 0},  // outside the table
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bitrate);
@@ -150,7 +147,8 @@ TEST_F(DeviceStartupTest, RateFallback) {
         } else {
             EXPECT_EQ(startup.state(), DeviceStartup::State::Started);
             EXPECT_EQ(r.engine.initFreq(), static_cast<std::uint32_t>(c.rate));
-            EXPECT_EQ(r.host.deviceTexts, QStringList{QStringLiteral("Null output (%1)").arg(c.rate)});
+            EXPECT_EQ(r.host.deviceTexts,
+                      QStringList{QStringLiteral("Null output (%1)").arg(c.rate)});
             EXPECT_EQ(r.host.mainLoopStarts, 1);
         }
     }
@@ -164,10 +162,8 @@ TEST_F(DeviceStartupTest, NetworkOptionsAreClampedInTheSettings) {
         std::uint32_t bufferMs, timeoutMs;
     };
     const Case cases[] = {
-        {1.0, 5.0, 1.0, 5.0, 1000, 5000},
-        {0.2, 100, 0.5, 65.5, 500, 65500},
-        {2.5, 0, 2.5, 1.0, 2500, 1000},
-        {1e9, 1.2345, 60.0, 1.2345, 60000, 1234},
+        {1.0, 5.0, 1.0, 5.0, 1000, 5000}, {0.2, 100, 0.5, 65.5, 500, 65500},
+        {2.5, 0, 2.5, 1.0, 2500, 1000},   {1e9, 1.2345, 60.0, 1.2345, 60000, 1234},
         {nan, nan, 0.5, 1.0, 500, 1000},
     };
     for (const Case& c : cases) {

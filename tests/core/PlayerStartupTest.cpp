@@ -266,7 +266,7 @@ TEST_F(PlayerStartup, LateDevicePeriodsAreCountedAndLoggedOnceAMinute) {
                                     QStringLiteral("'Log/'yyyy'/'MM'/'dd'.log'")));
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     };
-    const QString late = TLanguage().Text(keys::msg::LatePeriods);
+    const QString late = keys::msg::LatePeriods.englishText();
     engine.setLatePeriods(3);
     engine.setStats(ch(0).Stream(), {.stalls = 2});
     run(110);
@@ -289,9 +289,8 @@ TEST_F(PlayerStartup, LostDeviceIsShownAndLoggedAndSoIsItsReturn) {
     start();
     untilPlaying({0});
     ASSERT_EQ(view.deviceText, QStringLiteral("Null output (48000)"));
-    const TLanguage english;
-    const QString lost = english.Text(keys::msg::DeviceLost);
-    const QString back = english.Text(keys::msg::DeviceBack);
+    const QString lost = keys::msg::DeviceLost.englishText();
+    const QString back = keys::msg::DeviceBack.englishText();
     const auto logText = [this] {
         QFile file(dir.path() + QDateTime::currentDateTime().toString(
                                     QStringLiteral("'Log/'yyyy'/'MM'/'dd'.log'")));

@@ -214,6 +214,9 @@ TEST(TLanguage, LooksTextsUpInTheSelectedFile) {
         {lang.Text(keys::http::AlreadyStopped), "Already stopped"},
         {lang.Text(keys::error::MEMORY), "Out of memory"},
         {lang.Text(keys::plain::Error), "Code"},
+        // Messages from the key table read as GetMsgText: no English default.
+        {lang.Text(keys::msg::Online), "Live"},
+        {lang.Text(keys::msg::Silence), ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.got, c.expected);

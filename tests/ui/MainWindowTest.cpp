@@ -240,7 +240,8 @@ TEST(MainWindow, StudioWindowCountTextsAndColours) {
 TEST(MainWindow, MainStatusShowsOnlineOrSilenceInTheLanguage) {
     test::TempDir dir;
     dir.write(QStringLiteral("QVMirelta.Test.lng"),
-              "[Constants]\nMSG.Silence=Stille\nMSG.PlayChannel=Auf Sendung: Kanal\n");
+              "[Constants]\nMSG.Silence=Stille\nMSG.Online=Online\n"
+              "MSG.PlayChannel=Auf Sendung: Kanal\n");
     TLanguage lang(dir.path());
     ASSERT_TRUE(lang.LoadLanguage(QStringLiteral("Test.lng")));
     Window w;
