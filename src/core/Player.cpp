@@ -58,6 +58,8 @@ bool Player::FormCreate() {
     m_pendingPlay = false;
     m_pendingChannel = -1;
     setSilence(false);
+    m_view->translateSkinTexts();
+    m_view->applyTitle();
 
     m_confirmExit = true;
     SetOnAirIndex(-1);

@@ -58,6 +58,12 @@ class IPlayerView {
     virtual void minimizeToTray() = 0;
     // Translates the window into the current language.
     virtual void Language_Change() = 0;
+    // Start-up: Qt's own texts (message-box buttons, edit menus, file
+    // dialogs) in the current language, before any of them is shown.
+    virtual void translateSkinTexts() = 0;
+    // Start-up: the caption (with the version) becomes the application's
+    // title and the tray icon's hint.
+    virtual void applyTitle() = 0;
     // Shutdown: only the top panel stays while the channels are closed.
     virtual void shrinkToMainPanel() = 0;
 };
@@ -93,6 +99,8 @@ class NullPlayerView final : public IPlayerView {
     void setHideToTray(bool) override {}
     void minimizeToTray() override {}
     void Language_Change() override {}
+    void translateSkinTexts() override {}
+    void applyTitle() override {}
     void shrinkToMainPanel() override {}
 
   private:

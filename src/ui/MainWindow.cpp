@@ -324,12 +324,26 @@ void MainWindow::Language_Change() {
         return;
     }
     TranslateWindow(this, *m_language);
+    translateSkinTexts();
+    // The online/silence word is the language's own status word.
+    setSilenceState(m_silence);
+}
+
+void MainWindow::translateSkinTexts() {
+    if (m_language == nullptr) {
+        return;
+    }
     TranslateSkinTexts(m_skinTexts, *m_language);
     m_skinTranslator->setTable(m_skinTexts);
     // Installing again tells every widget to fetch its Qt texts anew.
     QCoreApplication::installTranslator(m_skinTranslator);
-    // The online/silence word is the language's own status word.
-    setSilenceState(m_silence);
+}
+
+void MainWindow::applyTitle() {
+    QGuiApplication::setApplicationDisplayName(windowTitle());
+    if (m_trayIcon != nullptr) {
+        m_trayIcon->setToolTip(windowTitle());
+    }
 }
 
 void MainWindow::setDeviceText(const QString& text) {

@@ -53,6 +53,10 @@ class MainWindow : public QMainWindow {
     // skinned-controls text table from "Constants". The table feeds Qt's own
     // texts (standard buttons, edit menus) for as long as the window lives.
     void Language_Change();
+    // Qt's own texts from the current language (the skinned-controls table).
+    void translateSkinTexts();
+    // The caption as the application's title and the tray icon's hint.
+    void applyTitle();
     const QStringList& skinTexts() const { return m_skinTexts; }
 
     // LabDevice: the device and its rate, or the error text; empty while the

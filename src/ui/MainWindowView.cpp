@@ -108,6 +108,14 @@ void MainWindowView::Language_Change() {
     m_window.Language_Change();
 }
 
+void MainWindowView::translateSkinTexts() {
+    m_window.translateSkinTexts();
+}
+
+void MainWindowView::applyTitle() {
+    m_window.applyTitle();
+}
+
 void MainWindowView::shrinkToMainPanel() {
     m_window.shrinkToMainPanel();
 }

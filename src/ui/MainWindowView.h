@@ -39,6 +39,8 @@ class MainWindowView final : public IPlayerView {
     void setHideToTray(bool hide) override;
     void minimizeToTray() override;
     void Language_Change() override;
+    void translateSkinTexts() override;
+    void applyTitle() override;
     void shrinkToMainPanel() override;
 
   private:

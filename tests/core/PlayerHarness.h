@@ -63,7 +63,12 @@ class RecordingPlayerView final : public IPlayerView {
     MessagePresenter& messagePresenter() override { return presenter; }
     void setHideToTray(bool hide) override { hideToTray = hide; }
     void minimizeToTray() override { ++minimized; }
-    void Language_Change() override { ++languageChanges; }
+    void Language_Change() override {
+        ++languageChanges;
+        calls << QStringLiteral("Language_Change");
+    }
+    void translateSkinTexts() override { calls << QStringLiteral("translateSkinTexts"); }
+    void applyTitle() override { calls << QStringLiteral("applyTitle"); }
     void shrinkToMainPanel() override { ++shrunk; }
 
     Presenter presenter;
@@ -74,6 +79,7 @@ class RecordingPlayerView final : public IPlayerView {
     std::vector<std::unique_ptr<RecordingView>> pages;
     bool sourceVisible = false, interactive = false, hideToTray = false;
     int tabLabels = 0, progressClosed = 0, minimized = 0, languageChanges = 0, shrunk = 0;
+    QStringList calls;  // start-up and language calls, in order
 };
 
 // What reached the studio link.

@@ -40,6 +40,16 @@ struct RecordingDsp final : IDspHost {
     }
 };
 
+// Qt's own texts are in the language before anything can show them, and the
+// caption names the application and the tray icon; the window itself is
+// translated last.
+TEST_F(PlayerStartup, SkinTextsAndTitleComeFirstAndTheWindowIsTranslatedLast) {
+    addChannels(1);
+    start();
+    ASSERT_TRUE(created);
+    EXPECT_EQ(view.calls, (QStringList{"translateSkinTexts", "applyTitle", "Language_Change"}));
+}
+
 TEST_F(PlayerStartup, DeviceAndSourceModeDecideWhatRunsAfterStartUp) {
     struct Case {
         const char* name;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressDialog>
 #include <QSignalSpy>
@@ -214,6 +215,13 @@ TEST(MainWindow, StopProgressDialogIsTranslated) {
     EXPECT_EQ(dialog->labelText(), QStringLiteral("Verbindungen werden beendet"));
     EXPECT_EQ(dialog->value(), 50);
     view.setStopProgress(100);
+}
+
+TEST(MainWindow, CaptionNamesTheApplication) {
+    MainWindow window(QStringLiteral("2.3.4.5"));
+    window.applyTitle();
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), window.windowTitle());
+    EXPECT_TRUE(window.windowTitle().endsWith(QLatin1String(" 2.3.4.5")));
 }
 
 TEST(MainWindow, StudioWindowCountTextsAndColours) {
