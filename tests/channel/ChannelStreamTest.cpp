@@ -52,6 +52,7 @@ class ChannelStreams : public ::testing::Test {
         settings.RestoreTime = 1.0;
         settings.BreakTime = 3.0;
         settings.ConnectTime = 30.0;
+        EXPECT_TRUE(language.LoadLanguage(QStringLiteral("English.lng")));
         ctx = std::make_unique<ChannelContext>(*engine, settings, language);
     }
 
@@ -98,7 +99,8 @@ class ChannelStreams : public ::testing::Test {
     std::function<void()> onStopChild = [] {};
 
     TempDir dir;
-    TLanguage language{dir.path()};
+    // The shipped English texts, as a station reads them.
+    TLanguage language{qEnvironmentVariable("QVM_SOURCE_DIR") + QStringLiteral("/lang/")};
     PlayerSettings settings;
     std::unique_ptr<audio::IAudioEngine> engine;
     std::unique_ptr<ChannelContext> ctx;
