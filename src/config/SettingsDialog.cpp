@@ -118,6 +118,10 @@ void PathEdit::pick() {
 
 TFSettings::TFSettings(SettingsDialogContext context, QWidget* parent)
     : QDialog(parent), m_ctx(std::move(context)) {
+    if (m_ctx.messages == nullptr) {
+        m_ownMessages = std::make_unique<QtMessagePresenter>(&m_ctx.language, this);
+        m_ctx.messages = m_ownMessages.get();
+    }
     setObjectName(QStringLiteral("FSettings"));
     setWindowTitle(QStringLiteral("Settings"));
     auto* layout = new QVBoxLayout(this);
@@ -708,12 +712,7 @@ void TFSettings::CBLanguageChange(int index) {
     }
     m_ctx.language.SelectLanguage(index);
     TranslateWindow(this, m_ctx.language);
-    const QString open = m_ctx.language.GetGroupText(QStringLiteral("Dialog"),
-                                                     QStringLiteral("OpenFile"), QString());
-    FERunOnChange->setPickerTitle(open);
-    FERunOnRestore->setPickerTitle(open);
-    DEPlugins->setPickerTitle(m_ctx.language.GetGroupText(
-        QStringLiteral("Dialog"), QStringLiteral("SelectFolder"), QString()));
+    setPickerTitles();
     if (m_ctx.languageChanged) {
         m_ctx.languageChanged();
     }
@@ -771,12 +770,11 @@ void TFSettings::CheckChangePath() {
 }
 
 void TFSettings::refuse(const QString& key) {
-    if (m_ctx.messages != nullptr) {
-        m_ctx.language.ShowDialogMsg(key, *m_ctx.messages, MessageButtons::Ok, MessageKind::Error);
-    } else {
-        QtMessagePresenter box(&m_ctx.language, this);
-        m_ctx.language.ShowDialogMsg(key, box, MessageButtons::Ok, MessageKind::Error);
-    }
+    m_ctx.language.ShowDialogMsg(key, *m_ctx.messages, MessageButtons::Ok, MessageKind::Error);
+}
+
+void TFSettings::showError(const QString& text) {
+    m_ctx.messages->present(text, MessageKind::Error, MessageButtons::Ok);
 }
 
 void TFSettings::SBSaveClick() {
@@ -787,12 +785,7 @@ void TFSettings::SBSaveClick() {
     if (!saved) {
         // Applied in memory already; the dialog stays open so the station can
         // try again (or fix the folder's permissions first).
-        if (m_ctx.messages != nullptr) {
-            m_ctx.messages->present(saved.error, MessageKind::Error, MessageButtons::Ok);
-        } else {
-            QtMessagePresenter box(&m_ctx.language, this);
-            box.present(saved.error, MessageKind::Error, MessageButtons::Ok);
-        }
+        showError(saved.error);
         return;
     }
     accept();
@@ -826,12 +819,7 @@ bool TFSettings::ApplyParm() {
             SetAutostart(m_ctx.executablePath, CBAutoStart->isChecked(), m_ctx.autostart);
         !autostart) {
         // The rest applies all the same; the station learns the entry failed.
-        if (m_ctx.messages != nullptr) {
-            m_ctx.messages->present(autostart.error, MessageKind::Error, MessageButtons::Ok);
-        } else {
-            QtMessagePresenter box(&m_ctx.language, this);
-            box.present(autostart.error, MessageKind::Error, MessageButtons::Ok);
-        }
+        showError(autostart.error);
     }
     s.Hide = CBHide->isChecked();
     s.Log = CBLog->isChecked();

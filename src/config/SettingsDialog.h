@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
 
 #include "config/Autostart.h"
 #include "config/Settings.h"
@@ -125,8 +126,10 @@ class TFSettings final : public QDialog {
     bool ApplyParm();
     void updateRestartPlays();
     void refuse(const QString& key);
+    void showError(const QString& text);
 
     SettingsDialogContext m_ctx;
+    std::unique_ptr<MessagePresenter> m_ownMessages;  // when the context brings none
     ChannelList m_work;
     int m_row = 0;
 
