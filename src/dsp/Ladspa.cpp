@@ -13,6 +13,9 @@
 #include <xmmintrin.h>
 #endif
 
+#include "core/Helpers.h"
+#include "dsp/LastDlError.h"
+
 namespace qvm {
 namespace {
 
@@ -164,6 +167,53 @@ QStringList ListLadspaPlugins(const QStringList& folders) {
         }
     }
     return out;
+}
+
+LadspaLoad LoadLadspaPlugin(const QString& name) {
+    LadspaLoad load;
+    const qsizetype colon = name.lastIndexOf(QLatin1Char(':'));
+    const QString file = name.left(colon);
+    const QByteArray label = name.mid(colon + 1).toUtf8();
+    QString path;
+    for (const QString& folder : LadspaFolders()) {
+        const QString candidate = AddTrailingBackslash(folder) + file;
+        if (QFileInfo(candidate).isFile()) {
+            path = candidate;
+            break;
+        }
+    }
+    if (path.isEmpty() || file.contains(QLatin1Char('/'))) {
+        load.error = QStringLiteral("no LADSPA library %1 in %2")
+                         .arg(file, LadspaFolders().join(QLatin1Char(':')));
+        return load;
+    }
+    void* library = dlopen(path.toUtf8().constData(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        load.error = LastDlError();
+        return load;
+    }
+    const LADSPA_Descriptor* descriptor = nullptr;
+    if (auto* get =
+            reinterpret_cast<LADSPA_Descriptor_Function>(dlsym(library, "ladspa_descriptor"))) {
+        for (unsigned long i = 0; const LADSPA_Descriptor* d = get(i); ++i) {
+            if (d->Label != nullptr && label == d->Label) {
+                descriptor = d;
+                break;
+            }
+        }
+    }
+    if (descriptor == nullptr) {
+        load.error =
+            QStringLiteral("%1 has no LADSPA plug-in %2").arg(file, QString::fromUtf8(label));
+    } else {
+        load.effect = LadspaEffect::Create(descriptor, &load.error);
+    }
+    if (!load.effect) {
+        dlclose(library);
+        return load;
+    }
+    load.library = library;
+    return load;
 }
 
 LadspaEffect::LadspaEffect(const LADSPA_Descriptor* descriptor) : m_descriptor(descriptor) {}

@@ -84,4 +84,12 @@ class LadspaEffect final : public DspStage {
     std::vector<float> m_work;  // the processed block, interleaved
 };
 
+// A "library.so:label" plug-in opened from the LADSPA folders.
+struct LadspaLoad {
+    void* library = nullptr;               // dlopen handle; null when nothing stays loaded
+    std::shared_ptr<LadspaEffect> effect;  // null when the plug-in cannot run
+    QString error;                         // why not
+};
+LadspaLoad LoadLadspaPlugin(const QString& name);
+
 }  // namespace qvm

@@ -1,7 +1,6 @@
 #include "dsp/PlugIns.h"
 
 #include <dlfcn.h>
-#include <ladspa.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -104,7 +103,15 @@ bool QVPlugIns::LoadPlugin(const QString& folder, const QString& name) {
             record->Stage = std::make_shared<WinampStage>(load.module);
         }
     } else {
-        record->Active = loadLadspa(*record, name);
+        LadspaLoad load = LoadLadspaPlugin(name);
+        record->Active = load.effect != nullptr;
+        record->Library = load.library;
+        record->Error = load.error;
+        record->Ladspa = load.effect;
+        record->Stage = std::move(load.effect);
+        if (record->Active) {
+            restoreControls(*record);
+        }
     }
     const bool active = record->Active;
     m_loaded.push_back(std::move(record));
@@ -112,57 +119,6 @@ bool QVPlugIns::LoadPlugin(const QString& folder, const QString& name) {
         publish();
     }
     return active;
-}
-
-bool QVPlugIns::loadLadspa(DspPlugin& record, const QString& name) {
-    const qsizetype colon = name.lastIndexOf(QLatin1Char(':'));
-    const QString file = name.left(colon);
-    const QByteArray label = name.mid(colon + 1).toUtf8();
-    QString path;
-    for (const QString& folder : LadspaFolders()) {
-        const QString candidate = AddTrailingBackslash(folder) + file;
-        if (QFileInfo(candidate).isFile()) {
-            path = candidate;
-            break;
-        }
-    }
-    if (path.isEmpty() || file.contains(QLatin1Char('/'))) {
-        record.Error = QStringLiteral("no LADSPA library %1 in %2")
-                           .arg(file, LadspaFolders().join(QLatin1Char(':')));
-        return false;
-    }
-    void* library = dlopen(path.toUtf8().constData(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char* why = dlerror();
-        record.Error = QString::fromUtf8(why != nullptr ? why : "cannot be loaded");
-        return false;
-    }
-    const LADSPA_Descriptor* descriptor = nullptr;
-    if (auto* get =
-            reinterpret_cast<LADSPA_Descriptor_Function>(dlsym(library, "ladspa_descriptor"))) {
-        for (unsigned long i = 0; const LADSPA_Descriptor* d = get(i); ++i) {
-            if (d->Label != nullptr && label == d->Label) {
-                descriptor = d;
-                break;
-            }
-        }
-    }
-    std::shared_ptr<LadspaEffect> effect;
-    if (descriptor == nullptr) {
-        record.Error =
-            QStringLiteral("%1 has no LADSPA plug-in %2").arg(file, QString::fromUtf8(label));
-    } else {
-        effect = LadspaEffect::Create(descriptor, &record.Error);
-    }
-    if (!effect) {
-        dlclose(library);
-        return false;
-    }
-    record.Library = library;
-    record.Ladspa = effect;
-    record.Stage = effect;
-    restoreControls(record);
-    return true;
 }
 
 void QVPlugIns::UnloadPlugin(int index) {

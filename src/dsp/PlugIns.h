@@ -65,7 +65,6 @@ class QVPlugIns final : public IDspHost {
                     std::uint32_t chans);
 
   private:
-    bool loadLadspa(DspPlugin& record, const QString& name);
     // Publishes the active records' stages, leaving out `skip`.
     bool publish(const DspPlugin* skip = nullptr);
     void restoreControls(const DspPlugin& record);

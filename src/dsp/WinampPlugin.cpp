@@ -1,5 +1,7 @@
 #include "dsp/WinampPlugin.h"
 
+#include "dsp/LastDlError.h"
+
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -23,8 +25,7 @@ WinampLoad LoadWinampPlugin(const QString& path, void* parentWindow) {
     WinampLoad load;
     void* library = dlopen(path.toUtf8().constData(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
-        const char* why = dlerror();
-        load.error = QString::fromUtf8(why != nullptr ? why : "cannot be loaded");
+        load.error = LastDlError();
         return load;
     }
     const auto fail = [&](const char* why) {
