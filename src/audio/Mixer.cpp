@@ -51,6 +51,23 @@ void PeaksOf(const std::int16_t* __restrict samples, std::size_t frames, std::ui
     right = static_cast<std::uint32_t>(r);
 }
 
+// Sound that starts or stops mid-waveform clicks: a stream's first audio
+// after silence rises, and its last before a gap falls, over this long.
+constexpr std::uint32_t kEdgeMs = 5;
+
+// Scales `frames` interleaved frames by a linear ramp, up from near 0 or down
+// to near 0, so that the edge itself moves no further than the ramp's step.
+void RampEdge(std::int16_t* samples, std::size_t frames, std::uint32_t chans, bool up) {
+    const float step = 1.0f / static_cast<float>(frames + 1);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const float gain = step * static_cast<float>(up ? i + 1 : frames - i);
+        for (std::uint32_t c = 0; c < chans; ++c) {
+            std::int16_t& v = samples[i * chans + c];
+            v = static_cast<std::int16_t>(std::lrint(static_cast<float>(v) * gain));
+        }
+    }
+}
+
 // Stream formats the engine takes (NetInput refuses others).
 constexpr std::uint32_t kMaxStreamRate = 192000;
 constexpr std::uint32_t kMaxStreamChannels = 8;
@@ -194,6 +211,7 @@ void Mixer::mixSlot(Slot& slot, std::uint32_t part, std::uint32_t parts) {
     const bool done = ch.readerDone.load(std::memory_order_acquire);
     if (!ch.caughtUp.load(std::memory_order_acquire)) {
         ch.level.store(0, std::memory_order_relaxed);
+        slot.silent = true;
         return;  // the reader still trims the ring: not ours yet
     }
 
@@ -249,7 +267,20 @@ void Mixer::mixSlot(Slot& slot, std::uint32_t part, std::uint32_t parts) {
     slot.peakR = std::max(slot.peakR, peakR);
     ch.level.store(slot.peakL | (slot.peakR << 16), std::memory_order_relaxed);
 
+    // Smoothing the edges comes after the callbacks and the meter: they see
+    // the stream as it came.
+    const std::size_t gotFrames = gotSamples / chans;
+    const std::size_t edge = std::size_t{ch.rate} * kEdgeMs / 1000;
+    if (got > 0 && slot.silent) {
+        RampEdge(m_native.data(), std::min(gotFrames, edge), chans, true);
+        slot.silent = false;
+    }
     if (got < wantBytes) {
+        if (got > 0) {
+            const std::size_t n = std::min(gotFrames, edge);
+            RampEdge(m_native.data() + (gotFrames - n) * chans, n, chans, false);
+        }
+        slot.silent = true;
         std::memset(m_native.data() + gotSamples, 0, wantBytes - got);
         if (done) {
             if (ch.ring.readable() == 0) {

@@ -129,7 +129,9 @@ class MixChannel {
 // takes nothing and calls no callback until its ring holds `resumeBytes`
 // again; one gap instead of a sieve of short ones. A channel whose reader is
 // still taking the server's connect burst is silent the same way until the
-// reader has caught up.
+// reader has caught up. Whatever volume it is at, a channel's audio fades in
+// over a few milliseconds after silence, and out before a gap its ring ran
+// dry in, so neither edge clicks.
 //
 // insert/remove/mix run under the engine's mix lock; mix on the mixer thread.
 // Slots are built by prepare() outside the lock, because building the rate
@@ -148,6 +150,7 @@ class Mixer {
         std::uint32_t peakL = 0;  // loudest sample of the current mix call
         std::uint32_t peakR = 0;
         bool stalled = false;
+        bool silent = true;  // the last period ended without the stream's audio
     };
 
     Mixer(std::uint32_t deviceRate, std::uint32_t periodFrames);

@@ -26,10 +26,17 @@ using qvm::test::Tone;
 // The largest step between neighbouring samples of one side, in full scale.
 // A 440 Hz sine of amplitude 0.5 at 48000 Hz moves at most 0.029 per sample;
 // a volume that jumps instead of ramping leaves a step of up to 0.5.
-double largestStep(const std::vector<float>& s) {
-    double step = 0.0;
+struct Step {
+    double size = 0.0;
+    std::size_t at = 0;  // sample index after the step
+};
+Step largestStep(const std::vector<float>& s) {
+    Step step;
     for (std::size_t i = 1; i < s.size(); ++i) {
-        step = std::max(step, std::abs(static_cast<double>(s[i]) - s[i - 1]));
+        const double size = std::abs(static_cast<double>(s[i]) - s[i - 1]);
+        if (size > step.size) {
+            step = {size, i};
+        }
     }
     return step;
 }
@@ -102,7 +109,8 @@ TEST(EngineOutput, CaptureHasToneLevelAndVolumeRamps) {
     }
     EXPECT_EQ(heardVolumes, (std::vector<float>{0.0f, 1.0f, 0.25f, 0.0f, 1.0f}));
     for (int side = 0; side < 2; ++side) {
-        EXPECT_LT(largestStep(wav->channel(side)), 0.045) << "side " << side;
+        const Step step = largestStep(wav->channel(side));
+        EXPECT_LT(step.size, 0.045) << "side " << side << " at " << step.at / 48000.0 << " s";
     }
 }
 

@@ -286,7 +286,8 @@ std::vector<std::size_t> SilentRuns(const std::vector<std::int16_t>& out) {
 // A stream that cannot keep up (here: 15 ms of audio for every 20 ms period)
 // does not play as a sieve of short holes: it stalls once it runs dry, stays
 // silent and takes nothing until half its buffer has gathered, then plays
-// that in one piece. Its fill reads as empty while it is stalled.
+// that in one piece. Its fill reads as empty while it is stalled. Its start
+// and every gap's edges are ramped, not cut mid-waveform.
 TEST(Mixer, StarvingStreamStallsCleanlyInsteadOfPlayingAsASieve) {
     constexpr std::size_t kSecond = 48000 * 4;
     MixChannel ch(1, 48000, 2, kSecond);  // one second of buffer
@@ -329,6 +330,13 @@ TEST(Mixer, StarvingStreamStallsCleanlyInsteadOfPlayingAsASieve) {
         EXPECT_GT(gaps[i], 48000u * 3 / 10) << "each gap lasts until half the buffer gathered";
     }
     EXPECT_GT(stalledPeriods, 80u);
+    // The tone moves by at most 0.065 of full scale per sample; a cut edge
+    // jumps by up to its amplitude, 0.5.
+    int largestStep = 0;
+    for (std::size_t i = 2; i < out.size(); i += 2) {
+        largestStep = std::max(largestStep, std::abs(out[i] - out[i - 2]));
+    }
+    EXPECT_LT(largestStep, 0.075 * 32768) << "a click at an edge";
 }
 
 }  // namespace
