@@ -4,17 +4,12 @@
 #include <QFileInfo>
 #include <memory>
 
-#include "audio/AudioEngine.h"
-#include "config/SettingsDialog.h"
 #include "config/SettingsFile.h"
 #include "core/Helpers.h"
-#include "core/Player.h"
+#include "core/PlayerApp.h"
 #include "core/SingleInstance.h"
 #include "core/TsanSuppressions.h"
-#include "dsp/PlugIns.h"
 #include "lang/Language.h"
-#include "ui/MainWindow.h"
-#include "ui/MainWindowView.h"
 
 #if defined(__SANITIZE_THREAD__)
 extern "C" const char* __tsan_default_suppressions() {
@@ -45,82 +40,20 @@ int main(int argc, char** argv) {
     }
     qvm::InstanceEndpoint endpoint;
 
-    const QString folder = qvm::ExecutableFolder();
-    qvm::PlayerOptions options;
-    options.iniPath = qvm::SettingsFilePath(exePath);
-    options.exeFolder = folder;
-
-    auto language =
-        std::make_unique<qvm::TLanguage>(folder, QFileInfo(exePath).fileName() + QLatin1Char('.'));
+    auto language = std::make_unique<qvm::TLanguage>(
+        qvm::ExecutableFolder(), QFileInfo(exePath).fileName() + QLatin1Char('.'));
     // Without any language file the user has been told and the program ends.
     language->setTerminateRequest([] {});
-    if (!language->SelectStartLanguage(options.iniPath, QStringLiteral("Setting"),
+    if (!language->SelectStartLanguage(qvm::SettingsFilePath(exePath), QStringLiteral("Setting"),
                                        QStringLiteral("English"))) {
         return 1;
     }
-    const qvm::TLanguage* lang = language.get();
 
-    const std::unique_ptr<qvm::audio::IAudioEngine> engine = qvm::audio::CreateAudioEngine();
-    qvm::MainWindow window(QStringLiteral(QVM_FILE_VERSION));
-    window.setLanguage(lang);
-    qvm::MainWindowView view(window, lang);
-
-    // LADSPA control values live beside the settings, in a file of their own
-    // that the host writes when a plug-in's dialog is confirmed.
-    qvm::QVPlugIns plugins(folder + QFileInfo(exePath).fileName() + QStringLiteral(".ladspa.ini"));
-    // Plug-ins that open windows of their own need an X11 parent; elsewhere
-    // (Wayland, offscreen) there is none to give.
-    plugins.setParentWindow(QGuiApplication::platformName() == QLatin1String("xcb")
-                                ? reinterpret_cast<void*>(window.winId())
-                                : nullptr,
-                            &window);
-
-    int exitCode = 0;
-    qvm::Player* running = nullptr;
-    qvm::TFSettings* settingsDialog = nullptr;  // while it is open
-    qvm::PlayerHooks hooks;
-    hooks.dspHost = &plugins;
-    hooks.showSettingsDialog = [&] {
-        qvm::SettingsDialogContext context{running->configuration(), running->language()};
-        context.plugins = &plugins;
-        if (const qvm::DeviceStartup* device = running->Device()) {
-            context.deviceNames = device->DeviceNames();
-        }
-        context.executablePath = exePath;
-        context.iniPath = options.iniPath;
-        context.languageChanged = [&window] { window.Language_Change(); };
-        qvm::TFSettings dialog(std::move(context), &window);
-        settingsDialog = &dialog;
-        dialog.exec();
-        settingsDialog = nullptr;
-    };
-    hooks.closeSettingsDialog = [&settingsDialog] {
-        if (settingsDialog != nullptr) {
-            settingsDialog->reject();
-        }
-    };
-    hooks.quit = [&exitCode](int code) {
-        exitCode = code;
-        QCoreApplication::exit(code);
-    };
-    qvm::Player player(*engine, std::move(language), options, &view, std::move(hooks));
-    running = &player;
-
-    QObject::connect(&window, &qvm::MainWindow::playStopClicked, &window,
-                     [&player] { player.SBPlayStopClick(); });
-    QObject::connect(&window, &qvm::MainWindow::volumeChanged, &window,
-                     [&player](int position) { player.OnVolumeMoved(position); });
-    QObject::connect(&window, &qvm::MainWindow::settingsClicked, &window,
-                     [&player] { player.SBSettingClick(); });
-    QObject::connect(&endpoint, &qvm::InstanceEndpoint::restoreRequested, &window,
-                     [&window] { window.restoreFromTray(); });
-    // The player itself closes without the question when the session ends,
-    // on SIGTERM, SIGINT and SIGHUP and when the event loop ends.
-    window.setCloseHandler([&player] { return player.FormClose(); });
-
-    if (!player.FormCreate()) {
-        return exitCode != 0 ? exitCode : 1;
+    qvm::PlayerApp player(exePath, std::move(language));
+    QObject::connect(&endpoint, &qvm::InstanceEndpoint::restoreRequested, &player.window(),
+                     [&player] { player.window().restoreFromTray(); });
+    if (!player.start()) {
+        return player.exitCode();
     }
-    window.show();
     return QApplication::exec();
 }

@@ -1,0 +1,98 @@
+#include "core/PlayerApp.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QGuiApplication>
+
+#include "config/SettingsDialog.h"
+#include "config/SettingsFile.h"
+#include "core/Helpers.h"
+#include "lang/Language.h"
+
+namespace qvm {
+
+namespace {
+
+PlayerOptions OptionsFor(const QString& exePath) {
+    PlayerOptions options;
+    options.iniPath = SettingsFilePath(exePath);
+    options.exeFolder = AddTrailingBackslash(QFileInfo(exePath).path());
+    return options;
+}
+
+}  // namespace
+
+PlayerApp::PlayerApp(const QString& exePath, std::unique_ptr<TLanguage> language)
+    : m_exePath(exePath),
+      m_options(OptionsFor(exePath)),
+      m_engine(audio::CreateAudioEngine()),
+      m_window(QStringLiteral(QVM_FILE_VERSION)),
+      m_view(m_window, language.get()),
+      // LADSPA control values live beside the settings, in a file of their
+      // own that the host writes when a plug-in's dialog is confirmed.
+      m_plugins(m_options.exeFolder + QFileInfo(exePath).fileName() +
+                QStringLiteral(".ladspa.ini")) {
+    m_window.setLanguage(language.get());
+    // Plug-ins that open windows of their own need an X11 parent; elsewhere
+    // (Wayland, offscreen) there is none to give.
+    m_plugins.setParentWindow(QGuiApplication::platformName() == QLatin1String("xcb")
+                                  ? reinterpret_cast<void*>(m_window.winId())
+                                  : nullptr,
+                              &m_window);
+
+    PlayerHooks hooks;
+    hooks.dspHost = &m_plugins;
+    hooks.showSettingsDialog = [this] { showSettingsDialog(); };
+    hooks.closeSettingsDialog = [this] {
+        if (m_settingsDialog != nullptr) {
+            m_settingsDialog->reject();
+        }
+    };
+    hooks.quit = [this](int code) {
+        m_exitCode = code;
+        QCoreApplication::exit(code);
+    };
+    m_player = std::make_unique<Player>(*m_engine, std::move(language), m_options, &m_view,
+                                        std::move(hooks));
+
+    Player* player = m_player.get();
+    QObject::connect(&m_window, &MainWindow::playStopClicked, &m_window,
+                     [player] { player->SBPlayStopClick(); });
+    QObject::connect(&m_window, &MainWindow::volumeChanged, &m_window,
+                     [player](int position) { player->OnVolumeMoved(position); });
+    QObject::connect(&m_window, &MainWindow::settingsClicked, &m_window,
+                     [player] { player->SBSettingClick(); });
+    // The player itself closes without the question when the session ends,
+    // on SIGTERM, SIGINT and SIGHUP and when the event loop ends.
+    m_window.setCloseHandler([player] { return player->FormClose(); });
+}
+
+PlayerApp::~PlayerApp() = default;
+
+bool PlayerApp::start() {
+    if (!m_player->FormCreate()) {
+        if (m_exitCode == 0) {
+            m_exitCode = 1;
+        }
+        return false;
+    }
+    m_window.show();
+    return true;
+}
+
+void PlayerApp::showSettingsDialog() {
+    SettingsDialogContext context{m_player->configuration(), m_player->language()};
+    context.plugins = &m_plugins;
+    if (const DeviceStartup* device = m_player->Device()) {
+        context.deviceNames = device->DeviceNames();
+    }
+    context.executablePath = m_exePath;
+    context.iniPath = m_options.iniPath;
+    context.languageChanged = [this] { m_window.Language_Change(); };
+    TFSettings dialog(std::move(context), &m_window);
+    m_settingsDialog = &dialog;
+    dialog.exec();
+    m_settingsDialog = nullptr;
+}
+
+}  // namespace qvm

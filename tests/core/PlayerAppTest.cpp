@@ -1,0 +1,339 @@
+// The whole player in this process, as the executable puts it together: the
+// real engine on the null output with its capture, real streams from the
+// fixture server, the main window offscreen, and the settings dialog opened
+// with the gear button and driven through its widgets.
+#include "core/PlayerApp.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QHash>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSet>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+
+#include "config/SettingsDialog.h"
+#include "e2e/E2eSupport.h"
+#include "lang/Language.h"
+#include "support/StreamServer.h"
+#include "support/TempDir.h"
+
+namespace qvm::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A settings file and the shipped language files in a folder of its own, and
+// the player of that installation.
+class PlayerAppTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* name : {"English", "Deutsch"}) {
+            const QString file = QStringLiteral("QVMirelta.%1.lng").arg(QLatin1String(name));
+            ASSERT_TRUE(
+                QFile::copy(QStringLiteral(QVM_SOURCE_LANG_DIR "/") + file, dir.file(file)));
+        }
+        capture = dir.file(QStringLiteral("capture.wav")).toStdString();
+        ::setenv("QVMIRELTA_CAPTURE_WAV", capture.c_str(), 1);
+    }
+    void TearDown() override {
+        app.reset();
+        ::unsetenv("QVMIRELTA_CAPTURE_WAV");
+    }
+
+    void start(const PlayerConfig& config) {
+        dir.write(QStringLiteral("QVMirelta.ini"), PlayerIni(config).toUtf8());
+        auto language = std::make_unique<TLanguage>(dir.path(), QStringLiteral("QVMirelta."));
+        ASSERT_TRUE(language->SelectStartLanguage(dir.file(QStringLiteral("QVMirelta.ini")),
+                                                  QStringLiteral("Setting"),
+                                                  QStringLiteral("English")));
+        app =
+            std::make_unique<PlayerApp>(dir.file(QStringLiteral("QVMirelta")), std::move(language));
+        ASSERT_TRUE(app->start());
+    }
+
+    // Presses the gear button and, once the dialog is open, hands it to
+    // `drive`, which must close it.
+    void withSettingsDialog(const std::function<void(TFSettings&)>& drive) {
+        bool driven = false;
+        QTimer::singleShot(0, &app->window(), [&] {
+            TFSettings* dialog = app->settingsDialog();
+            ASSERT_NE(dialog, nullptr);
+            driven = true;
+            drive(*dialog);
+            if (dialog->isVisible()) {
+                ADD_FAILURE() << "the dialog was left open";
+                dialog->reject();
+            }
+        });
+        button(app->window(), "SBSetting")->click();  // returns once the dialog has closed
+        EXPECT_TRUE(driven);
+        EXPECT_EQ(app->settingsDialog(), nullptr);
+    }
+
+    static QAbstractButton* button(QObject& window, const char* name) {
+        auto* b = window.findChild<QAbstractButton*>(QLatin1String(name));
+        EXPECT_NE(b, nullptr) << name;
+        return b;
+    }
+
+    // Waits, with the event loop running, until `done` or the timeout.
+    static bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        return QTest::qWaitFor(done, static_cast<int>(timeout.count()));
+    }
+
+    TempDir dir;
+    std::string capture;
+    std::unique_ptr<PlayerApp> app;
+};
+
+// A station changes the amplification and then the URL of the channel on air
+// through the dialog while the player runs: the new level is heard without a
+// gap or a reconnection, the new URL reconnects that channel alone, and the
+// other channel never notices.
+TEST_F(PlayerAppTest, DialogChangesAmplificationAndUrlOfTheChannelOnAir) {
+    StreamServer server;
+    server.addMount("/a.mp3", Mount({Tone{440.0, kForever, 0.5}}));
+    server.addMount("/b.mp3", Mount({Tone{660.0, kForever, 0.5}}));
+    server.addMount("/c.mp3", Mount({Tone{550.0, kForever, 0.5}}));
+    const std::string other = server.url("/c.mp3");
+    start({.urls = {QString::fromStdString(server.url("/a.mp3")),
+                    QString::fromStdString(server.url("/b.mp3"))},
+           .always = {true, true},
+           .chFadeIn = 0.1});
+    ASSERT_TRUE(waitFor([&] { return app->player().OnAirIndex() == 0; }, 10s));
+    QTest::qWait(2500);
+
+    // Amplification only: "Save channel", then the dialog's close box.
+    withSettingsDialog([](TFSettings& dialog) {
+        dialog.selectRow(0);
+        dialog.findChild<QSlider*>(QStringLiteral("SAmplifier"))->setValue(-60);  // -6 dB
+        button(dialog, "SaveChannel")->click();
+        dialog.close();
+    });
+    QTest::qWait(2500);
+    EXPECT_EQ(server.connectionCount("/a.mp3"), 1) << "a new level needs no new connection";
+
+    // The URL, saved to the file with "Save settings".
+    withSettingsDialog([&other](TFSettings& dialog) {
+        dialog.selectRow(0);
+        dialog.findChild<QLineEdit*>(QStringLiteral("EURL"))
+            ->setText(QString::fromStdString(other));
+        button(dialog, "SaveChannel")->click();
+        button(dialog, "SBSave")->click();
+    });
+    EXPECT_TRUE(waitFor([&] { return server.connectionCount("/c.mp3") == 1; }, 10s));
+    QTest::qWait(3000);
+    EXPECT_EQ(app->player().OnAirIndex(), 0);
+    EXPECT_EQ(server.connectionCount("/b.mp3"), 1) << "the other channel kept its connection";
+    EXPECT_TRUE(dir.read(QStringLiteral("QVMirelta.ini"))
+                    .contains(QByteArray("URL1=") + QByteArray::fromStdString(other)));
+    app.reset();  // ends the capture
+
+    std::string error;
+    const auto wav = ReadWav(capture, &error);
+    ASSERT_TRUE(wav) << error;
+    // In the capture's own time: 440 Hz at the stream's level, the same tone
+    // 6 dB lower with no silence between, then the new stream's 550 Hz at the
+    // new level.
+    enum Phase { Before, Full, Lowered, NewStream } phase = Before;
+    int fullWindows = 0;
+    int loweredWindows = 0;  // before the first window without the tone
+    bool loweredRun = true;
+    for (const WindowStats& w : AnalyseWindows(*wav, 0.1)) {
+        const bool a = std::abs(w.frequency - 440.0) < 15.0;
+        const bool c = std::abs(w.frequency - 550.0) < 15.0;
+        const auto at = [&w](double db) { return std::abs(w.peakDb - db) < 1.5; };
+        if (phase == Before) {
+            phase = a && at(-6.0) ? Full : Before;
+        } else if (phase == Full) {
+            if (!a) {
+                ADD_FAILURE() << "the channel on air was interrupted at " << w.start << " s ("
+                              << w.frequency << " Hz, " << w.peakDb << " dB)";
+                break;
+            }
+            ++fullWindows;
+            phase = at(-12.0) ? Lowered : Full;
+        } else if (phase == Lowered) {
+            loweredRun = loweredRun && a;
+            loweredWindows += loweredRun ? 1 : 0;
+            phase = c && at(-12.0) ? NewStream : Lowered;
+        }
+    }
+    EXPECT_EQ(phase, NewStream);
+    EXPECT_GT(fullWindows, 10);
+    EXPECT_GT(loweredWindows, 15) << "the lowered tone went on until the URL changed";
+}
+// A new installation: an empty settings file, the player waiting for a sound
+// device, and the relay set up through the dialog alone (the README's walk
+// through): the device, autoplay and two channels that play always. The
+// player starts on the device as soon as the settings are saved.
+TEST_F(PlayerAppTest, EmptySettingsFileIsSetUpThroughTheDialogAlone) {
+    StreamServer server;
+    server.addMount("/programme.mp3", Mount({Tone{440.0, kForever, 0.5}}));
+    server.addMount("/backup.mp3", Mount({Tone{660.0, kForever, 0.5}}));
+    const QStringList urls = {QString::fromStdString(server.url("/programme.mp3")),
+                              QString::fromStdString(server.url("/backup.mp3"))};
+    dir.write(QStringLiteral("QVMirelta.ini"), QByteArray());
+    auto language = std::make_unique<TLanguage>(dir.path(), QStringLiteral("QVMirelta."));
+    ASSERT_TRUE(language->SelectStartLanguage(dir.file(QStringLiteral("QVMirelta.ini")),
+                                              QStringLiteral("Setting"),
+                                              QStringLiteral("English")));
+    app = std::make_unique<PlayerApp>(dir.file(QStringLiteral("QVMirelta")), std::move(language));
+    ASSERT_TRUE(app->start());
+    QTest::qWait(500);
+    EXPECT_EQ(app->player().Handler(), Player::TimerHandler::WaitDevice);
+
+    withSettingsDialog([&urls](TFSettings& dialog) {
+        auto* cards = dialog.findChild<QComboBox*>(QStringLiteral("CBCard"));
+        cards->setCurrentIndex(cards->findText(QStringLiteral("Null output")));
+        ASSERT_GE(cards->currentIndex(), 0);
+        dialog.findChild<QCheckBox*>(QStringLiteral("CBAMode"))->setChecked(true);
+        for (int row = 0; row < urls.size(); ++row) {
+            dialog.selectRow(row);  // the empty row at the end
+            dialog.findChild<QLineEdit*>(QStringLiteral("EURL"))->setText(urls[row]);
+            dialog.findChild<QCheckBox*>(QStringLiteral("CBPlayAlways"))->setChecked(true);
+            button(dialog, "SaveChannel")->click();
+        }
+        button(dialog, "SBSave")->click();
+    });
+    ASSERT_TRUE(waitFor([&] { return app->player().OnAirIndex() == 0; }, 10s));
+    EXPECT_TRUE(waitFor([&] { return server.connectionCount("/backup.mp3") == 1; }, 10s))
+        << "the second channel plays always";
+    QTest::qWait(3000);
+    const QByteArray ini = dir.read(QStringLiteral("QVMirelta.ini"));
+    for (const QString& line :
+         {QStringLiteral("Device=Null output"), QStringLiteral("URL1=") + urls[0],
+          QStringLiteral("URL2=") + urls[1], QStringLiteral("Always2=1")}) {
+        EXPECT_TRUE(ini.contains(line.toUtf8())) << line.toStdString();
+    }
+    app.reset();
+
+    std::string error;
+    const auto wav = ReadWav(capture, &error);
+    ASSERT_TRUE(wav) << error;
+    ASSERT_GT(wav->seconds(), 2.0);
+    const std::vector<float> last = wav->channel(0, wav->seconds() - 1.0, wav->seconds());
+    EXPECT_NEAR(DominantFrequency(last, wav->sampleRate), 440.0, 15.0) << "the programme on air";
+}
+
+// The values of a language file's window sections, by "section/key".
+QHash<QString, QString> WindowTexts(const QString& path) {
+    QHash<QString, QString> texts;
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    QString section;
+    for (const QString& line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'))) {
+        const QString l = line.trimmed();
+        if (l.startsWith(QLatin1Char('['))) {
+            section = l.mid(1, l.indexOf(QLatin1Char(']')) - 1);
+        } else if (const qsizetype eq = l.indexOf(QLatin1Char('='));
+                   eq > 0 && (section == QLatin1String("QV_Mirelta") ||
+                              section == QLatin1String("FSettings"))) {
+            texts.insert(section + QLatin1Char('/') + l.left(eq), l.mid(eq + 1));
+        }
+    }
+    return texts;
+}
+
+// Every text a user sees on the visible widgets of `window`: captions,
+// labels, buttons, hints, tabs and grid headings.
+QStringList VisibleTexts(QWidget& window) {
+    QStringList texts{window.windowTitle()};
+    for (QWidget* w : window.findChildren<QWidget*>()) {
+        if (!w->isVisible()) {
+            continue;
+        }
+        texts << w->toolTip();
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+            texts << b->text();
+        } else if (auto* l = qobject_cast<QLabel*>(w)) {
+            texts << l->text();
+        } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
+            texts << g->title();
+        } else if (auto* t = qobject_cast<QTabWidget*>(w)) {
+            for (int i = 0; i < t->count(); ++i) {
+                texts << t->tabText(i);
+            }
+        } else if (auto* grid = qobject_cast<QTableWidget*>(w)) {
+            for (int i = 0; i < grid->columnCount(); ++i) {
+                texts << grid->horizontalHeaderItem(i)->text();
+            }
+        }
+    }
+    texts.removeAll(QString());
+    return texts;
+}
+
+// Choosing another language in the dialog translates the main window behind
+// it at once; the file keeps the old language until the settings are saved.
+TEST_F(PlayerAppTest, ChoosingALanguageTranslatesTheMainWindowAtOnce) {
+    start({.urls = {QStringLiteral("http://127.0.0.1:9/none")}});
+    // The English texts a German user must no longer see: those the German
+    // file words differently.
+    const QHash<QString, QString> english =
+        WindowTexts(dir.file(QStringLiteral("QVMirelta.English.lng")));
+    const QHash<QString, QString> german =
+        WindowTexts(dir.file(QStringLiteral("QVMirelta.Deutsch.lng")));
+    QSet<QString> englishOnly;
+    for (auto it = english.begin(); it != english.end(); ++it) {
+        if (german.value(it.key(), it.value()) != it.value() &&
+            !it.value().contains(QLatin1Char('\\'))) {
+            englishOnly.insert(it.value());
+        }
+    }
+    ASSERT_GT(englishOnly.size(), 50);
+    QWidget& window = app->window();
+    const auto englishSeen = [&englishOnly](QWidget& w) {
+        QStringList seen;
+        for (const QString& text : VisibleTexts(w)) {
+            if (englishOnly.contains(text)) {
+                seen << text;
+            }
+        }
+        return seen;
+    };
+    const auto show = [](const QStringList& texts) {
+        return texts.join(QStringLiteral(" | ")).toStdString();
+    };
+    EXPECT_FALSE(englishSeen(window).isEmpty()) << "the main window starts in English";
+
+    withSettingsDialog([&](TFSettings& dialog) {
+        auto* pages = dialog.findChild<QTabWidget*>(QStringLiteral("PC"));
+        int beforeSwitch = 0;
+        for (int i = 0; i < pages->count(); ++i) {
+            pages->setCurrentIndex(i);
+            beforeSwitch += static_cast<int>(englishSeen(dialog).size());
+        }
+        EXPECT_GT(beforeSwitch, 40) << "the dialog starts in English";
+        auto* languages = dialog.findChild<QComboBox*>(QStringLiteral("CBLanguage"));
+        languages->setCurrentIndex(
+            languages->findText(QStringLiteral("Deutsch"), Qt::MatchStartsWith));
+        EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Einstellungen"));
+        for (int i = 0; i < pages->count(); ++i) {
+            pages->setCurrentIndex(i);
+            EXPECT_EQ(show(englishSeen(dialog)), "") << "page " << i;
+        }
+        EXPECT_EQ(show(englishSeen(window)), "") << "the main window, while the dialog is open";
+        EXPECT_EQ(button(window, "SBSetting")->toolTip(), QStringLiteral("Einstellungen"));
+        dialog.close();
+    });
+    EXPECT_EQ(show(englishSeen(window)), "") << "after the dialog closed unsaved";
+    EXPECT_TRUE(dir.read(QStringLiteral("QVMirelta.ini")).contains(QByteArray("Language=English")))
+        << "the file changes only with Save settings";
+}
+
+}  // namespace
+}  // namespace qvm::test
