@@ -5,11 +5,14 @@
 //   settings_dialog_demo <output folder> <language folder>
 #include <QApplication>
 #include <QDir>
+#include <QListWidget>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <cstdio>
 
 #include "config/SettingsDialog.h"
+#include "dsp/PlugIns.h"
 #include "lang/Language.h"
 
 int main(int argc, char** argv) {
@@ -23,7 +26,8 @@ int main(int argc, char** argv) {
     qvm::Configuration config;
     config.settings.Device = QStringLiteral("Null output");
     config.settings.SourceMode = 1;
-    config.pluginPath = scratch.path() + '/';
+    // The plug-in page over Debian's LADSPA folder, with the limiter chained.
+    config.pluginPath = QStringLiteral("/usr/lib/ladspa/");
     for (const auto& [url, always, amp] :
          {std::tuple{"http://127.0.0.1:8000/programme.mp3", true, 0},
           std::tuple{"http://127.0.0.1:8000/backup.mp3", true, -30}}) {
@@ -35,6 +39,7 @@ int main(int argc, char** argv) {
     }
     int failures = 0;
     for (const char* language : {"English", "Deutsch"}) {
+        qvm::QVPlugIns plugins(scratch.path() + QStringLiteral("/QVMirelta.ladspa.ini"));
         qvm::TLanguage lang(QDir(QString::fromLocal8Bit(argv[2])).absolutePath() + '/');
         lang.LoadLanguage(QString::fromLatin1(language) + QStringLiteral(".lng"));
         config.settings.Language = QString::fromLatin1(language);
@@ -43,8 +48,18 @@ int main(int argc, char** argv) {
                                QStringLiteral("Null output")};
         context.executablePath = scratch.path() + QStringLiteral("/QVMirelta");
         context.iniPath = scratch.path() + QStringLiteral("/QVMirelta.ini");
+        context.plugins = &plugins;
         qvm::TFSettings dialog(std::move(context));
         dialog.show();
+        auto* found = dialog.findChild<QListWidget*>(QStringLiteral("LBPlugin"));
+        const QList<QListWidgetItem*> limiter =
+            found->findItems(QStringLiteral("fast_lookahead_limiter_1913.so:fastLookaheadLimiter"),
+                             Qt::MatchExactly);
+        if (!limiter.isEmpty()) {
+            found->setCurrentItem(limiter.front());
+            found->scrollToItem(limiter.front());
+            dialog.findChild<QToolButton*>(QStringLiteral("SBFilterAdd"))->click();
+        }
         auto* pages = dialog.findChild<QTabWidget*>(QStringLiteral("PC"));
         for (int i = 0; i < pages->count(); ++i) {
             pages->setCurrentIndex(i);
