@@ -99,6 +99,9 @@ class TfrChannelForm {
     const QString& Title() const { return m_title; }
     const QString& StationName() const { return m_stationName; }
     const QString& BitrateText() const { return m_bitrateText; }
+    // What the page's info label shows (the bitrate line), for other readers
+    // of the channel than its page.
+    const QString& InfoLine() const { return m_infoLine; }
     QString BitrateLine() const;
     const QString& Message() const { return m_message; }
     std::int64_t PlayStart() const { return m_playStart; }
@@ -209,6 +212,7 @@ class TfrChannelForm {
     bool m_titleChanged = false;
     QString m_stationName;
     QString m_bitrateText;
+    QString m_infoLine;
     QString m_title;
     std::string m_rawTitle;  // as the stream sent it, to notice a change
     RestartPlan m_plan;

@@ -69,7 +69,8 @@ QString TfrChannelForm::BitrateLine() const {
 }
 
 void TfrChannelForm::UpdateTitle() {
-    m_view->setInfoLines(BitrateLine(), m_stationName, m_title);
+    m_infoLine = BitrateLine();
+    m_view->setInfoLines(m_infoLine, m_stationName, m_title);
     m_titleChanged = true;
 }
 

@@ -5,25 +5,14 @@
 #include <cmath>
 #include <limits>
 
+#include "core/Helpers.h"
+
 namespace qvm {
 
 namespace {
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-int HexDigit(char c) {
-    if (IsDigit(c)) {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 qsizetype SkipDigits(QByteArrayView text, qsizetype at) {
@@ -59,7 +48,7 @@ std::optional<qint32> ParseIniInteger(QByteArrayView text) {
     qint64 magnitude = 0;
     for (; at < text.size(); ++at) {
         const int digit =
-            base == 16 ? HexDigit(text[at]) : (IsDigit(text[at]) ? text[at] - '0' : -1);
+            base == 16 ? HexDigitValue(text[at]) : (IsDigit(text[at]) ? text[at] - '0' : -1);
         if (digit < 0) {
             return std::nullopt;
         }

@@ -48,6 +48,7 @@ struct PlayerSettings {
     qint32 HTTPRefresh = 0;
     QString HTTPUser;
     QString HTTPPass;
+    QString HTTPAddress;  // one local address to listen on; empty: every interface
 
     bool operator==(const PlayerSettings&) const = default;
 };

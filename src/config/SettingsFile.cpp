@@ -53,6 +53,7 @@ void VisitSettingKeys(PlayerSettings& s, Visitor&& visit) {
     visit("HTTPUser", s.HTTPUser, kShortTextBytes);
     visit("HTTPPass", s.HTTPPass, kShortTextBytes);
     visit("HTTPRefresh", s.HTTPRefresh);
+    visit("HTTPAddress", s.HTTPAddress, kShortTextBytes);
 }
 
 QByteArray Numbered(const char* key, int n) {

@@ -12,6 +12,21 @@ namespace qvm {
 // platform's.)
 QString AddTrailingBackslash(const QString& path);
 
+// The value of a hexadecimal digit (either letter case), -1 for any other
+// character.
+constexpr int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 // Creates every missing folder of `path`. False at the first folder that cannot
 // be created; the folders made before it stay.
 bool ForceFolders(const QString& path);

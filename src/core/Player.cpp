@@ -176,6 +176,9 @@ void Player::TimerTick() {
         case TimerHandler::None:
             break;
     }
+    if (!m_closed && m_hooks.afterTick) {
+        m_hooks.afterTick();
+    }
 }
 
 // --- DeviceStartupHost ---
@@ -420,6 +423,9 @@ bool Player::FormClose() {
         }
     }
     m_closing = true;
+    if (m_hooks.deactivateHttpServer) {
+        m_hooks.deactivateHttpServer();
+    }
     if (m_hooks.closeSettingsDialog) {
         m_hooks.closeSettingsDialog();
     }

@@ -54,6 +54,11 @@ struct PlayerHooks {
     std::function<std::unique_ptr<StudioSink>()> createStudioLink;
     // Activates the HTTP server on a port (when the HTTPPort setting is > 0).
     std::function<void(int port)> activateHttpServer;
+    // Closes it, and every connection, as the shutdown begins.
+    std::function<void()> deactivateHttpServer;
+    // After every tick of the UI timer, from the device wait on: the state
+    // the remote-control pages show is taken here.
+    std::function<void()> afterTick;
     // The modal settings dialog; it edits configuration() in place.
     std::function<void()> showSettingsDialog;
     // Closes the settings dialog without applying it, when the player shuts
@@ -174,6 +179,9 @@ class Player final : public DeviceStartupHost {
     TLanguage& language() { return *m_language; }
     ChannelContext& context() { return *m_ctx; }
     StudioSink* studioLink() { return m_studio.get(); }
+    // A line in the event log (when log files are on), for the parts around
+    // the player.
+    void LogEvent(const QString& text) { m_log.Log(text); }
 
   private:
     bool validIndex(int index) const { return index >= 0 && index < ChannelCount(); }

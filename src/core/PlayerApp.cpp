@@ -48,12 +48,20 @@ PlayerApp::PlayerApp(const QString& exePath, std::unique_ptr<TLanguage> language
             m_settingsDialog->reject();
         }
     };
+    hooks.activateHttpServer = [this](int port) {
+        m_http->Activate(port, m_player->configuration().settings.HTTPAddress);
+    };
+    hooks.deactivateHttpServer = [this] { m_http->Deactivate(); };
+    hooks.afterTick = [this] { m_http->Publish(); };
     hooks.quit = [this](int code) {
         m_exitCode = code;
         QCoreApplication::exit(code);
     };
     m_player = std::make_unique<Player>(*m_engine, std::move(language), m_options, &m_view,
                                         std::move(hooks));
+
+    m_http = std::make_unique<HttpRemote>(*m_player, m_player->language(),
+                                          QStringLiteral(QVM_FILE_VERSION));
 
     Player* player = m_player.get();
     QObject::connect(&m_window, &MainWindow::playStopClicked, &m_window,

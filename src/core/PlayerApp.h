@@ -6,6 +6,7 @@
 #include "audio/AudioEngine.h"
 #include "core/Player.h"
 #include "dsp/PlugIns.h"
+#include "http/HttpRemote.h"
 #include "ui/MainWindow.h"
 #include "ui/MainWindowView.h"
 
@@ -36,6 +37,7 @@ class PlayerApp {
 
     Player& player() { return *m_player; }
     MainWindow& window() { return m_window; }
+    HttpRemote& http() { return *m_http; }
     // While the settings dialog is open, that dialog.
     TFSettings* settingsDialog() const { return m_settingsDialog; }
 
@@ -51,6 +53,7 @@ class PlayerApp {
     TFSettings* m_settingsDialog = nullptr;
     int m_exitCode = 0;
     std::unique_ptr<Player> m_player;
+    std::unique_ptr<HttpRemote> m_http;  // goes first: its threads read the player's language
 };
 
 }  // namespace qvm

@@ -81,7 +81,7 @@ TEST(SaveSettings, FreshFileHoldsEveryKeyInOrder) {
               "RestoreTime=5\nBreakTime=10\nConnectTime=30\nFadeOut=0\nFadeIn=2\nChFadeOut=0\n"
               "ChFadeIn=2\nSwitchMode=0\nDelay=0\nRunOnChange=\nRunOnRestore=\nTimeOut=5\n"
               "RestoreMode=0\nSwitchBy=3\nHTTPPort=0\nHTTPUser=\nHTTPPass=\nHTTPRefresh=0\n"
-              "[Channels]\nURL1=http://one:8000/a\nAlways1=1\nAmp1=-35\n"
+              "HTTPAddress=\n[Channels]\nURL1=http://one:8000/a\nAlways1=1\nAmp1=-35\n"
               "URL2=http://two/b.m3u8\nAlways2=0\nAmp2=0\nRestart2=737284\n"
               "[Plugins]\nPath=/opt/qvm/\nFile1=dsp_a.so\nFile2=dsp_b.so\n");
 }
@@ -122,7 +122,7 @@ TEST(SaveSettings, KeepsWhatItDoesNotOwnInPlace) {
               "Buffer=1\nSilenceLevel=-36\nSilenceTime=5\nRestoreTime=5\nBreakTime=10\n"
               "ConnectTime=30\nFadeOut=0\nFadeIn=2\nChFadeOut=0\nChFadeIn=2\nSwitchMode=0\n"
               "Delay=0\nRunOnChange=\nRunOnRestore=\nTimeOut=5\nRestoreMode=0\nSwitchBy=3\n"
-              "HTTPPort=0\nHTTPUser=\nHTTPPass=\nHTTPRefresh=0\n"
+              "HTTPPort=0\nHTTPUser=\nHTTPPass=\nHTTPRefresh=0\nHTTPAddress=\n"
               "\n"
               "[Studio]\nName=Main\n"
               "[Channels]\nURL1=http://new\nAlways1=0\nAmp1=0\n"

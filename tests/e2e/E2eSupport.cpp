@@ -33,7 +33,10 @@ QString PlayerIni(const PlayerConfig& config) {
                       "Delay=%12\n"
                       "RunOnChange=%8\n"
                       "RunOnRestore=%9\n"
-                      "HTTPPort=0\n"
+                      "HTTPPort=%13\n"
+                      "HTTPUser=%14\n"
+                      "HTTPPass=%15\n"
+                      "HTTPAddress=127.0.0.1\n"
                       "[Channels]\n")
                       .arg(config.silenceTime)
                       .arg(config.restoreTime)
@@ -45,7 +48,9 @@ QString PlayerIni(const PlayerConfig& config) {
                       .arg(config.runOnChange, config.runOnRestore)
                       .arg(config.timeOut)
                       .arg(config.buffer)
-                      .arg(config.delay);
+                      .arg(config.delay)
+                      .arg(config.httpPort)
+                      .arg(config.httpUser, config.httpPass);
     for (int i = 0; i < config.urls.size(); ++i) {
         const bool always = i >= config.always.size() || config.always[i];
         ini += QStringLiteral("URL%1=%2\nAlways%1=%3\nAmp%1=0\n")

@@ -45,6 +45,10 @@ struct PlayerConfig {
     int delay = 0;  // ms
     QString runOnChange;
     QString runOnRestore;
+    // The remote control: off at port 0; on loopback only.
+    int httpPort = 0;
+    QString httpUser;
+    QString httpPass;
 };
 
 QString PlayerIni(const PlayerConfig& config);

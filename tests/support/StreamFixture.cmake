@@ -9,6 +9,7 @@ add_library(qvm_stream_fixture STATIC
     ${CMAKE_CURRENT_LIST_DIR}/HttpBits.cpp
     ${CMAKE_CURRENT_LIST_DIR}/IcecastFixture.cpp
     ${CMAKE_CURRENT_LIST_DIR}/Mp3Encoder.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/RawHttpClient.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SocketIo.cpp
     ${CMAKE_CURRENT_LIST_DIR}/StreamServer.cpp
     ${CMAKE_CURRENT_LIST_DIR}/StreamSession.cpp)
