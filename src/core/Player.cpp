@@ -242,6 +242,11 @@ void Player::NuclearWork() {
     if (m_closed) {
         return;
     }
+    const auto begin = static_cast<std::int64_t>(TickCount64());
+    if (m_lastMainTick != 0) {
+        m_health.longestTickGapMs = std::max(m_health.longestTickGapMs, begin - m_lastMainTick);
+    }
+    m_lastMainTick = begin;
     setSourceVisible(m_playing);
     if (m_pendingStop.exchange(false, std::memory_order_relaxed)) {
         MainStop(false, false);
@@ -282,6 +287,8 @@ void Player::NuclearWork() {
     }
     drainMainQueue();
     checkHealth(now);
+    m_health.longestTickMs =
+        std::max(m_health.longestTickMs, static_cast<std::int64_t>(TickCount64()) - begin);
 }
 
 void Player::checkHealth(std::int64_t now) {
@@ -423,6 +430,14 @@ bool Player::FormClose() {
         }
     }
     m_closing = true;
+    // What the run was like, for whoever reads the log after months.
+    m_log.Log(QStringLiteral("Shutdown: %1 late periods, %2 stalls, %3 device losses; main loop "
+                             "ticks at most %4 ms apart, the longest took %5 ms")
+                  .arg(m_health.latePeriods)
+                  .arg(m_health.stalls)
+                  .arg(m_health.deviceLosses)
+                  .arg(m_health.longestTickGapMs)
+                  .arg(m_health.longestTickMs));
     if (m_hooks.deactivateHttpServer) {
         m_hooks.deactivateHttpServer();
     }

@@ -33,6 +33,10 @@ struct PlayerHealth {
     std::uint64_t latePeriods = 0;  // periods the sound device played late
     bool deviceLost = false;        // the sound device is gone; waiting for it
     std::uint64_t deviceLosses = 0;
+    // The UI thread's responsiveness: the longest time between two main-loop
+    // ticks (10 ms when nothing holds it up), and the longest tick itself.
+    std::int64_t longestTickGapMs = 0;
+    std::int64_t longestTickMs = 0;
 };
 
 // Where the player lives: files, clocks and the outside programs it starts.
@@ -243,6 +247,7 @@ class Player final : public DeviceStartupHost {
 
     PlayerHealth m_health;
     std::int64_t m_nextHealthCheck = 0;
+    std::int64_t m_lastMainTick = 0;
     std::int64_t m_lateWindowEnd = 0;  // 0: no window under way
     std::uint64_t m_lateAtWindowStart = 0;
 

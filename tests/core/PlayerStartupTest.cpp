@@ -289,6 +289,13 @@ TEST_F(PlayerStartup, LateDevicePeriodsAreCountedAndLoggedOnceAMinute) {
     engine.setLatePeriods(5);
     run(61000);
     EXPECT_EQ(logLines().count(late + QStringLiteral(" 2")), 1) << logLines().toStdString();
+
+    // The run's sum when the player closes; the fake clock ticks every 10 ms.
+    player->FormClose();
+    EXPECT_TRUE(
+        logLines().contains(QStringLiteral("Shutdown: 5 late periods, 2 stalls, 0 device losses; "
+                                           "main loop ticks at most 10 ms apart")))
+        << logLines().toStdString();
 }
 
 // A sound device lost while playing is shown where the device is shown and
