@@ -20,13 +20,19 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <thread>
+
+#include <unistd.h>
 
 #include "config/SettingsDialog.h"
 #include "e2e/E2eSupport.h"
 #include "lang/Language.h"
+#include "support/RawHttpClient.h"
+#include "support/SocketIo.h"
 #include "support/StreamServer.h"
 #include "support/TempDir.h"
 
@@ -227,6 +233,56 @@ TEST_F(PlayerAppTest, EmptySettingsFileIsSetUpThroughTheDialogAlone) {
     ASSERT_GT(wav->seconds(), 2.0);
     const std::vector<float> last = wav->channel(0, wav->seconds() - 1.0, wav->seconds());
     EXPECT_NEAR(DominantFrequency(last, wav->sampleRate), 440.0, 15.0) << "the programme on air";
+}
+
+// The remote control inside the running player: while the UI thread plays
+// and switches, clients on other threads read the status page and send
+// commands; every answer is whole, and the commands reach the player.
+TEST_F(PlayerAppTest, StatusPageAndCommandsWhileThePlayerRuns) {
+    StreamServer server;
+    server.addMount("/a.mp3", Mount({Title{"A <b>"}, Tone{440.0, kForever, 0.5}}));
+    server.addMount("/b.mp3", Mount({Title{"B"}, Tone{660.0, kForever, 0.5}}));
+    const int fd = io::BindLoopback(0, false);
+    const int port = io::BoundPort(fd);
+    ::close(fd);
+    PlayerConfig config;
+    config.urls = {QString::fromStdString(server.url("/a.mp3")),
+                   QString::fromStdString(server.url("/b.mp3"))};
+    config.httpPort = port;
+    start(config);
+    ASSERT_TRUE(waitFor([&] { return app->player().OnAirIndex() == 0; }, 10s));
+
+    std::atomic<bool> done{false};
+    std::atomic<int> pages{0};
+    std::atomic<int> broken{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 3; ++c) {
+        clients.emplace_back([&, c] {
+            for (int i = 0; !done.load(); ++i) {
+                const std::string target = c == 0 ? "/Play?" + std::to_string(i % 2) : "/";
+                const auto answer = HttpExchange(static_cast<std::uint16_t>(port),
+                                                 "GET " + target + " HTTP/1.1\r\n\r\n");
+                const bool whole = answer && answer->starts_with("HTTP/1.1 200 OK\r\n") &&
+                                   answer->ends_with("</div></body></html>\r\n");
+                (whole ? pages : broken).fetch_add(1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(c == 0 ? 300 : 5));
+            }
+        });
+    }
+    QTest::qWait(3000);  // the UI thread runs the player meanwhile
+    done = true;
+    for (std::thread& t : clients) {
+        t.join();
+    }
+    EXPECT_GT(pages.load(), 100);
+    EXPECT_EQ(broken.load(), 0);
+    const auto page = HttpExchange(static_cast<std::uint16_t>(port), "GET / HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->find("A &lt;b&gt;"), std::string::npos);
+    EXPECT_EQ(page->find("A <b>"), std::string::npos);
+    ASSERT_TRUE(HttpExchange(static_cast<std::uint16_t>(port), "GET /Play?1 HTTP/1.1\r\n\r\n"));
+    EXPECT_TRUE(waitFor([&] { return app->player().OnAirIndex() == 1; }, 5s))
+        << "the command reached the player";
 }
 
 // The values of a language file's window sections, by "section/key".
