@@ -165,6 +165,7 @@ class Player final : public DeviceStartupHost {
     int PressedChannel() const { return m_pressedChannel; }
     bool ConfirmExit() const { return m_confirmExit; }
     bool Closed() const { return m_closed; }
+    bool Closing() const { return m_closing; }
     int VolumePosition() const { return m_volumePosition; }
     int MainVolume() const { return m_ctx->mainVolume.load(std::memory_order_relaxed); }
     std::int64_t SendDelay() const { return m_ctx->sendDelay.load(std::memory_order_relaxed); }

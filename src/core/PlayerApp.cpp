@@ -8,6 +8,9 @@
 #include "config/SettingsFile.h"
 #include "core/Helpers.h"
 #include "lang/Language.h"
+#include "studio/StudioLink.h"
+
+#include <cstdio>
 
 namespace qvm {
 
@@ -47,6 +50,16 @@ PlayerApp::PlayerApp(const QString& exePath, std::unique_ptr<TLanguage> language
         if (m_settingsDialog != nullptr) {
             m_settingsDialog->reject();
         }
+    };
+    hooks.createStudioLink = [this]() -> std::unique_ptr<StudioSink> {
+        QString error;
+        auto link = StudioLink::Create(
+            *m_player, [this](int count) { m_window.setStudioWindowCount(count); }, {}, &error);
+        if (!link) {
+            m_player->LogEvent(error);
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+        }
+        return link;
     };
     hooks.activateHttpServer = [this](int port) {
         m_http->Activate(port, m_player->configuration().settings.HTTPAddress);

@@ -86,8 +86,11 @@ bool ForeignOrigin(const HttpRequest& request) {
 
 void CommandHandler::IdHTTPServerCommandGet(HttpRequest& request, HttpResponse& response) const {
     response.ContentType = "text/html; charset=utf-8";
-    response.Date = QDateTime::currentDateTime();
     const std::shared_ptr<const PlayerSnapshot> state = m_state.load();
+    // The time of the newest snapshot: at most a tick old.
+    if (state->localTime.isValid()) {
+        response.Date = state->localTime;
+    }
 
     bool ok = true;
     if (!state->password.isEmpty()) {
@@ -138,7 +141,7 @@ void CommandHandler::IdHTTPServerCommandGet(HttpRequest& request, HttpResponse& 
     }
     switch (action) {
         case Action::Status:
-            HTTPUnionInfo(lines, *state, m_text, QDateTime::currentDateTime());
+            HTTPUnionInfo(lines, *state, m_text, state->localTime);
             break;
         case Action::Stop:
             HTTPStop(lines);

@@ -13,6 +13,8 @@ std::shared_ptr<const PlayerSnapshot> TakeSnapshot(Player& player) {
     snapshot->onAirIndex = player.OnAirIndex();
     snapshot->restoreFloor = player.RestoreFloor();
     snapshot->nowTick = static_cast<std::int64_t>(TickCount64());
+    const QDateTime now = QDateTime::currentDateTime();
+    snapshot->localTime = now.toOffsetFromUtc(now.offsetFromUtc());
     snapshot->user = s.HTTPUser;
     snapshot->password = s.HTTPPass;
     snapshot->refresh = s.HTTPRefresh;

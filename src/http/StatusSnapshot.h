@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <atomic>
 #include <cstdint>
@@ -32,6 +33,10 @@ struct PlayerSnapshot {
     int onAirIndex = -1;
     int restoreFloor = 0;
     std::int64_t nowTick = 0;
+    // The local time when it was taken, with its offset from UTC fixed, so
+    // that the HTTP threads never convert time zones (glibc's tzset is not
+    // theirs to call).
+    QDateTime localTime;
     QString user;
     QString password;
     int refresh = 0;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QStringList>
+#include <QTimeZone>
 
 #include "http/CommandHandler.h"
 #include "http/StatusPage.h"
@@ -26,6 +27,7 @@ class Pages : public ::testing::Test {
         state.playing = true;
         state.onAirIndex = 0;
         state.nowTick = 10'000'000;
+        state.localTime = QDateTime(QDate(2026, 12, 3), QTime(8, 5, 9), QTimeZone(3600));
         state.channels = {Channel(ChannelStatus::Play, "http://one/a.mp3"),
                           Channel(ChannelStatus::Play, "http://two/b.mp3"),
                           Channel(ChannelStatus::Stop, "http://three/c.mp3")};
@@ -202,6 +204,7 @@ TEST_F(Pages, StatusPageWhilePlaying) {
     for (const char* piece : {
              "<META HTTP-EQUIV=\"REFRESH\" content=\"5; URL=/\">\r\n<table width=\"100%\"  "
              "border=\"0\">",
+             "<td width=\"50%\">08:05:09 03.12.26</td></tr>",
              "<td>1 (Manual 2)</td></tr>",
              "<td>Radio &amp; Co</td></tr>",
              "<td>Song &lt;script&gt;alert(1)&lt;/script&gt;</td></tr>",

@@ -20,56 +20,11 @@
 #include <future>
 #include <memory>
 
+#include "support/LinkThread.h"
 #include "support/TempDir.h"
 
 namespace qvm {
 namespace {
-
-// A link living on a thread of its own, as another program's window would.
-class LinkThread {
-  public:
-    LinkThread(TWinMSG::Options options, std::function<void(TWinMSG&)> setup = {}) {
-        m_thread.start();
-        m_context.moveToThread(&m_thread);
-        QMetaObject::invokeMethod(
-            &m_context,
-            [&] {
-                m_link = TWinMSG::Create(options);
-                if (m_link && setup) {
-                    setup(*m_link);
-                }
-            },
-            Qt::BlockingQueuedConnection);
-    }
-    ~LinkThread() {
-        QMetaObject::invokeMethod(
-            &m_context, [this] { m_link.reset(); }, Qt::BlockingQueuedConnection);
-        m_thread.quit();
-        m_thread.wait();
-    }
-    bool ok() const { return m_link != nullptr; }
-    std::uint32_t handle() const { return m_link ? m_link->OwnHandle() : 0; }
-
-    // Runs `f` on the link's thread; the calling thread's event loop runs
-    // meanwhile, so that a link on it can answer.
-    template <typename F>
-    auto call(F f) {
-        using R = decltype(f(std::declval<TWinMSG&>()));
-        auto task = std::make_shared<std::packaged_task<R()>>([this, f] { return f(*m_link); });
-        std::future<R> result = task->get_future();
-        QMetaObject::invokeMethod(
-            &m_context, [task] { (*task)(); }, Qt::QueuedConnection);
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-            10000));
-        return result.get();
-    }
-
-  private:
-    QThread m_thread;
-    QObject m_context;
-    std::unique_ptr<TWinMSG> m_link;
-};
 
 class WinMsg : public ::testing::Test {
   protected:
@@ -102,7 +57,7 @@ class WinMsg : public ::testing::Test {
         options.sendWaitMs = sendWaitMs;
         return options;
     }
-    static std::int32_t command(LinkThread& from, std::uint32_t to, std::int16_t hi,
+    static std::int32_t command(test::LinkThread& from, std::uint32_t to, std::int16_t hi,
                                 std::uint16_t lo) {
         return from.call([to, hi, lo](TWinMSG& link) { return link.SendCommand(to, hi, lo); });
     }
@@ -113,7 +68,7 @@ class WinMsg : public ::testing::Test {
 };
 
 TEST_F(WinMsg, PeersComeByHelloAndGoByGoodbye) {
-    LinkThread studio(studioOptions());
+    test::LinkThread studio(studioOptions());
     ASSERT_TRUE(studio.ok());
     const std::uint32_t me = player->OwnHandle();
     const QString id = QString::number(studio.handle(), 16);
@@ -162,7 +117,7 @@ TEST_F(WinMsg, CommandsAndBlocksArriveWithTheirSenderAndAreAnswered) {
         QByteArray bytes;
     };
     auto seen = std::make_shared<Seen>();
-    LinkThread studio(studioOptions(), [seen](TWinMSG& link) {
+    test::LinkThread studio(studioOptions(), [seen](TWinMSG& link) {
         link.setCommandHandler([seen](std::uint32_t w, std::uint32_t l) {
             seen->sender = w;
             seen->value = l;
@@ -200,7 +155,7 @@ TEST_F(WinMsg, CommandsAndBlocksArriveWithTheirSenderAndAreAnswered) {
 // serves the call meanwhile, and both replies arrive.
 TEST_F(WinMsg, APeerThatCallsBackDuringASendIsServed) {
     const std::uint32_t me = player->OwnHandle();
-    LinkThread studio(studioOptions(), [me](TWinMSG& link) {
+    test::LinkThread studio(studioOptions(), [me](TWinMSG& link) {
         link.setCommandHandler([&link, me](std::uint32_t, std::uint32_t) {
             return link.SendCommand(me, TWinMSG::kControl, TWinMSG::kIdentify) + 100;
         });
@@ -224,7 +179,7 @@ TEST_F(WinMsg, AHungPeerCostsTheBoundedWaitOnce) {
     player = TWinMSG::Create(options);
     ASSERT_TRUE(player);
     auto hangMs = std::make_shared<std::atomic<int>>(1500);
-    LinkThread studio(studioOptions(), [hangMs](TWinMSG& link) {
+    test::LinkThread studio(studioOptions(), [hangMs](TWinMSG& link) {
         link.setCommandHandler([hangMs](std::uint32_t, std::uint32_t) {
             QThread::msleep(static_cast<unsigned long>(hangMs->exchange(0)));
             return 1;
@@ -256,7 +211,7 @@ TEST_F(WinMsg, AHungPeerCostsTheBoundedWaitOnce) {
 // crashed leaves its socket file, which counts as gone and is cleared away.
 TEST_F(WinMsg, VanishedAndStalePeersAreDropped) {
     {
-        LinkThread studio(studioOptions());
+        test::LinkThread studio(studioOptions());
         command(studio, player->OwnHandle(), TWinMSG::kControl, TWinMSG::kHello);
         player->Scan();
         ASSERT_EQ(player->Peers().size(), 1u);
