@@ -390,12 +390,25 @@ TEST_F(PlayerAppTest, StudioProgramDrivesThePlayerOverTheLink) {
     command(StudioLink::kCmdPlay, 2);
     EXPECT_TRUE(app->player().Playing());
 
+    // A second studio window is counted, and both leaving shows "Off".
+    {
+        TWinMSG::Options second = options;
+        second.className = "TStudio2";
+        test::LinkThread other(second);
+        other.call([player](TWinMSG& link) {
+            return link.SendCommand(player, TWinMSG::kControl, TWinMSG::kHello);
+        });
+        EXPECT_TRUE(waitFor([&] { return windows->text() == QStringLiteral("2"); }, 2s));
+    }  // gone without Goodbye
+    EXPECT_TRUE(waitFor([&] { return windows->text() == QStringLiteral("On"); }, 2s));
+
     // Out of interactive mode the player hears nothing.
     app->player().configuration().settings.SourceMode = 1;
     EXPECT_EQ(command(TWinMSG::kControl, TWinMSG::kIdentify), 0);
     app->player().configuration().settings.SourceMode = 3;
     command(TWinMSG::kControl, 2);  // Goodbye
     EXPECT_EQ(windows->text(), QStringLiteral("Off"));
+    EXPECT_EQ(windows->palette().color(windows->foregroundRole()), QColor(Qt::red));
 }
 
 // The values of a language file's window sections, by "section/key".
