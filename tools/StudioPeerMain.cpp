@@ -22,6 +22,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "audio/WavWriter.h"
@@ -74,6 +75,11 @@ class PcmFiles {
         if (block.size() < 22) {
             return;
         }
+        ++m_blocks;
+        m_bytes += block.size();
+        if (m_first == 0) {
+            m_first = QDateTime::currentMSecsSinceEpoch();
+        }
         const auto rate = qFromLittleEndian<std::int32_t>(block.constData());
         const auto chans = static_cast<std::uint8_t>(block[4]);
         double left = 0;
@@ -108,7 +114,15 @@ class PcmFiles {
             m_writer.flush();
         }
     }
-    void close() { m_writer.close(); }
+    void close() {
+        m_writer.close();
+        const double seconds =
+            m_first == 0 ? 0.0 : (QDateTime::currentMSecsSinceEpoch() - m_first) / 1000.0;
+        Print(QStringLiteral("pcm received: %1 blocks, %2 bytes in %3 s")
+                  .arg(m_blocks)
+                  .arg(m_bytes)
+                  .arg(seconds, 0, 'f', 1));
+    }
 
   private:
     QString m_path;
@@ -117,6 +131,9 @@ class PcmFiles {
     int m_chans = 0;
     int m_files = 0;
     std::int64_t m_lastLevels = 0;
+    std::int64_t m_first = 0;
+    qint64 m_blocks = 0;
+    qint64 m_bytes = 0;
 };
 
 struct Command {
