@@ -21,11 +21,15 @@
 #include <QTest>
 #include <QTimer>
 #include <QtEndian>
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <unistd.h>
@@ -409,6 +413,124 @@ TEST_F(PlayerAppTest, StudioProgramDrivesThePlayerOverTheLink) {
     command(TWinMSG::kControl, 2);  // Goodbye
     EXPECT_EQ(windows->text(), QStringLiteral("Off"));
     EXPECT_EQ(windows->palette().color(windows->foregroundRole()), QColor(Qt::red));
+}
+
+// The studio program's PCM runs `Delay` behind what is heard: the programme
+// falls silent on air first and in the studio feed 800 ms later. A studio
+// program that says Hello while the player is in silence is told so at once.
+TEST_F(PlayerAppTest, StudioFeedRunsDelayBehindTheAirAndNewcomersHearOfTheSilence) {
+    StreamServer server;
+    server.addMount("/a.mp3", Mount({Tone{440.0, 6.0, 0.5}, Silence{kForever}}));
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    ::setenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()).constData(), 1);
+    PlayerConfig config;
+    config.urls = {QString::fromStdString(server.url("/a.mp3"))};
+    config.delay = 800;
+    QString ini = PlayerIni(config);
+    ini.replace(QStringLiteral("SourceMode=1\n"), QStringLiteral("SourceMode=3\nPID=7\n"));
+    dir.write(QStringLiteral("QVMirelta.ini"), ini.toUtf8());
+    auto language = std::make_unique<TLanguage>(dir.path(), QStringLiteral("QVMirelta."));
+    ASSERT_TRUE(language->SelectStartLanguage(dir.file(QStringLiteral("QVMirelta.ini")),
+                                              QStringLiteral("Setting"),
+                                              QStringLiteral("English")));
+    app = std::make_unique<PlayerApp>(dir.file(QStringLiteral("QVMirelta")), std::move(language));
+    ASSERT_TRUE(app->start());
+    ::setenv("XDG_RUNTIME_DIR", runtime.constData(), 1);
+    ASSERT_TRUE(waitFor([&] { return app->player().OnAirIndex() == 0; }, 10s));
+
+    using Clock = std::chrono::steady_clock;
+    struct Feed {
+        std::mutex mutex;
+        std::optional<Clock::time_point> loud;
+        std::optional<Clock::time_point> quietAfterLoud;
+        std::vector<std::uint32_t> notices;
+    };
+    auto feed = std::make_shared<Feed>();
+    TWinMSG::Options options;
+    options.folder = dir.path() + QStringLiteral("qvmirelta-link/");
+    options.className = "TStudio";
+    const auto setup = [feed](TWinMSG& link) {
+        link.setDataHandler([feed](std::uint32_t, std::uint32_t kind, const QByteArray& bytes) {
+            if (kind != kPcmDataKind || bytes.size() <= 22) {
+                return 0;
+            }
+            double left = 0.0;
+            std::memcpy(&left, bytes.constData() + 6, sizeof left);
+            const std::lock_guard<std::mutex> lock(feed->mutex);
+            if (left > -30.0) {
+                feed->loud = Clock::now();
+            } else if (feed->loud && !feed->quietAfterLoud) {
+                feed->quietAfterLoud = Clock::now();
+            }
+            return 0;
+        });
+        link.setCommandHandler([feed, &link](std::uint32_t w, std::uint32_t l) {
+            link.HandleMessage(w, l);
+            const std::lock_guard<std::mutex> lock(feed->mutex);
+            feed->notices.push_back(l);
+            return 0;
+        });
+    };
+    test::LinkThread studio(options, setup);
+    const std::uint32_t player = studio.call([](TWinMSG& link) {
+        for (const PeerWindow& w : link.EnumWindows()) {
+            if (w.ClassName == "TQV_Mirelta") {
+                return w.Handle;
+            }
+        }
+        return std::uint32_t{0};
+    });
+    ASSERT_NE(player, 0u);
+    studio.call([player](TWinMSG& link) {
+        return link.SendCommand(player, TWinMSG::kControl, TWinMSG::kHello);
+    });
+
+    // What is heard, tick by tick, against what the feed carries.
+    std::optional<Clock::time_point> heardQuiet;
+    bool heardLoud = false;
+    const auto end = Clock::now() + 15s;
+    while (Clock::now() < end && !heardQuiet) {
+        QTest::qWait(5);
+        const double level = app->player().Channel(0).Get_Channel_Level().left;
+        heardLoud = heardLoud || level > -30.0;
+        if (heardLoud && level < -60.0) {
+            heardQuiet = Clock::now();
+        }
+    }
+    ASSERT_TRUE(heardQuiet) << "the programme never fell silent on air";
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const std::lock_guard<std::mutex> lock(feed->mutex);
+            return feed->quietAfterLoud.has_value();
+        },
+        5s));
+    const auto lag =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*feed->quietAfterLoud - *heardQuiet);
+    std::printf("studio feed fell silent %lld ms after the air (Delay 800)\n",
+                static_cast<long long>(lag.count()));
+    EXPECT_GT(lag.count(), 650) << "the feed runs Delay behind the air";
+    EXPECT_LT(lag.count(), 1100);
+
+    // Silence on air with no substitute: a newcomer is told at once.
+    ASSERT_TRUE(waitFor([&] { return app->player().SilenceState(); }, 5s));
+    options.className = "TStudio2";
+    auto told = std::make_shared<Feed>();
+    test::LinkThread newcomer(options, [told](TWinMSG& link) {
+        link.setCommandHandler([told](std::uint32_t, std::uint32_t l) {
+            const std::lock_guard<std::mutex> lock(told->mutex);
+            told->notices.push_back(l);
+            return 0;
+        });
+    });
+    newcomer.call([player](TWinMSG& link) {
+        return link.SendCommand(player, TWinMSG::kControl, TWinMSG::kHello);
+    });
+    const std::lock_guard<std::mutex> lock(told->mutex);
+    EXPECT_EQ(told->notices, std::vector<std::uint32_t>{0x04000000u})
+        << "NoteSilence lo 0, before the Hello was answered";
+    const std::lock_guard<std::mutex> first(feed->mutex);
+    EXPECT_EQ(std::count(feed->notices.begin(), feed->notices.end(), 0x04000000u), 1)
+        << "the first studio program was told once, when the silence began";
 }
 
 // The values of a language file's window sections, by "section/key".
