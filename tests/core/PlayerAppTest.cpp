@@ -393,6 +393,18 @@ TEST_F(PlayerAppTest, StudioProgramDrivesThePlayerOverTheLink) {
     EXPECT_FALSE(app->player().Playing());
     command(StudioLink::kCmdPlay, 2);
     EXPECT_TRUE(app->player().Playing());
+    // The fades (FadeIn and FadeOut are 0 here: at once).
+    command(StudioLink::kCmdFadeOut, 0);
+    EXPECT_TRUE(waitFor([&] { return app->player().MainVolume() == 0; }, 2s));
+    command(StudioLink::kCmdFadeIn, 0);
+    EXPECT_TRUE(waitFor([&] { return app->player().MainVolume() == 100; }, 2s));
+    command(StudioLink::kCmdStop, 3);
+    EXPECT_TRUE(waitFor([&] { return !app->player().Playing(); }, 2s)) << "stops when faded out";
+    command(StudioLink::kCmdPlay, 0);
+    EXPECT_TRUE(app->player().Playing()) << "starts, faded out";
+    EXPECT_TRUE(waitFor([&] { return app->player().MainVolume() == 0; }, 2s));
+    command(StudioLink::kCmdPlay, 2);
+    EXPECT_TRUE(waitFor([&] { return app->player().MainVolume() == 100; }, 2s));
 
     // A second studio window is counted, and both leaving shows "Off".
     {
