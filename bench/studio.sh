@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Studio-link benchmark: the real QVMirelta (offscreen, "Null output",
-# interactive mode) relaying CHANNELS channels of 128 kbit/s MP3, with 1, then
-# 4 reference studio programs (qvm-studio) taking the PCM of the channel on
+# interactive mode) relaying CHANNELS channels of 128 kbit/s MP3, with no
+# studio program, then 1, then 4 reference studio programs (qvm-studio) taking the PCM of the channel on
 # air, then 4 of which one hangs (stopped with SIGSTOP) halfway through.
 # For each run: the PCM blocks and bytes per second each studio program
 # received, the UI thread's CPU per main-loop tick (from /proc), and from the
@@ -85,6 +85,7 @@ run() {
 }
 
 echo "channels $CHANNELS, $SECONDS_RUN s per run"
+run 0 0
 run 1 0
 run 4 0
 run 4 1
