@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
 #include <QHash>
@@ -415,8 +416,11 @@ TEST_F(PlayerAppTest, StudioProgramDrivesThePlayerOverTheLink) {
             return link.SendCommand(player, TWinMSG::kControl, TWinMSG::kHello);
         });
         EXPECT_TRUE(waitFor([&] { return windows->text() == QStringLiteral("2"); }, 2s));
-    }  // gone without Goodbye
+    }  // gone without Goodbye: dropped by the next 100 ms scan
+    QElapsedTimer gone;
+    gone.start();
     EXPECT_TRUE(waitFor([&] { return windows->text() == QStringLiteral("On"); }, 2s));
+    EXPECT_LT(gone.elapsed(), 400);
 
     // Out of interactive mode the player hears nothing.
     app->player().configuration().settings.SourceMode = 1;
