@@ -276,13 +276,12 @@ void TWinMSG::acceptConnections() {
         QObject::connect(raw->notifier.get(), &QSocketNotifier::activated, raw->notifier.get(),
                          [this, raw] {
                              ++m_serving;
-                             if (!raw->handling && !serve(*raw)) {
+                             if (!raw->closed && !raw->handling && !serve(*raw)) {
+                                 // Freed later, not inside its own notifier's signal.
                                  raw->closed = true;
+                                 raw->notifier->setEnabled(false);
                              }
                              --m_serving;
-                             if (m_serving == 0) {
-                                 std::erase_if(m_incoming, [](const auto& c) { return c->closed; });
-                             }
                          });
         m_incoming.push_back(std::move(connection));
     }
@@ -339,6 +338,7 @@ void TWinMSG::serveAll() {
         Incoming& connection = *m_incoming[i];
         if (!connection.closed && !connection.handling && !serve(connection)) {
             connection.closed = true;
+            connection.notifier->setEnabled(false);
         }
     }
     --m_serving;
@@ -569,6 +569,9 @@ void TWinMSG::Scan() {
         return;
     }
     m_busy = true;
+    if (m_serving == 0) {
+        std::erase_if(m_incoming, [](const auto& c) { return c->closed; });
+    }
     const std::vector<PeerWindow> snapshot = EnumWindows();
     const auto find = [&snapshot](std::uint32_t handle) -> const PeerWindow* {
         const auto it = std::lower_bound(
