@@ -68,8 +68,35 @@ class PlayerAppTest : public ::testing::Test {
         ::unsetenv("QVMIRELTA_CAPTURE_WAV");
     }
 
-    void start(const PlayerConfig& config) {
-        dir.write(QStringLiteral("QVMirelta.ini"), PlayerIni(config).toUtf8());
+    void start(const PlayerConfig& config) { startWithIni(PlayerIni(config)); }
+    // In interactive mode with PID 7, its studio link in the test's folder.
+    void startInteractive(const PlayerConfig& config) {
+        QString ini = PlayerIni(config);
+        ini.replace(QStringLiteral("SourceMode=1\n"), QStringLiteral("SourceMode=3\nPID=7\n"));
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        ::setenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()).constData(), 1);
+        startWithIni(ini);
+        ::setenv("XDG_RUNTIME_DIR", runtime.constData(), 1);
+    }
+    TWinMSG::Options studioLinkOptions(const char* className) const {
+        TWinMSG::Options options;
+        options.folder = dir.path() + QStringLiteral("qvmirelta-link/");
+        options.className = className;
+        return options;
+    }
+    // The player's window as a studio program finds it on the link.
+    static std::uint32_t FindPlayer(test::LinkThread& studio) {
+        return studio.call([](TWinMSG& link) {
+            for (const PeerWindow& w : link.EnumWindows()) {
+                if (w.ClassName == "TQV_Mirelta") {
+                    return w.Handle;
+                }
+            }
+            return std::uint32_t{0};
+        });
+    }
+    void startWithIni(const QString& ini) {
+        dir.write(QStringLiteral("QVMirelta.ini"), ini.toUtf8());
         auto language = std::make_unique<TLanguage>(dir.path(), QStringLiteral("QVMirelta."));
         ASSERT_TRUE(language->SelectStartLanguage(dir.file(QStringLiteral("QVMirelta.ini")),
                                                   QStringLiteral("Setting"),
@@ -206,13 +233,7 @@ TEST_F(PlayerAppTest, EmptySettingsFileIsSetUpThroughTheDialogAlone) {
     server.addMount("/backup.mp3", Mount({Tone{660.0, kForever, 0.5}}));
     const QStringList urls = {QString::fromStdString(server.url("/programme.mp3")),
                               QString::fromStdString(server.url("/backup.mp3"))};
-    dir.write(QStringLiteral("QVMirelta.ini"), QByteArray());
-    auto language = std::make_unique<TLanguage>(dir.path(), QStringLiteral("QVMirelta."));
-    ASSERT_TRUE(language->SelectStartLanguage(dir.file(QStringLiteral("QVMirelta.ini")),
-                                              QStringLiteral("Setting"),
-                                              QStringLiteral("English")));
-    app = std::make_unique<PlayerApp>(dir.file(QStringLiteral("QVMirelta")), std::move(language));
-    ASSERT_TRUE(app->start());
+    startWithIni(QString());
     QTest::qWait(500);
     EXPECT_EQ(app->player().Handler(), Player::TimerHandler::WaitDevice);
 
@@ -306,21 +327,10 @@ TEST_F(PlayerAppTest, StudioProgramDrivesThePlayerOverTheLink) {
     StreamServer server;
     server.addMount("/a.mp3", Mount({Title{"Morning"}, Tone{440.0, kForever, 0.5}}));
     server.addMount("/b.mp3", Mount({Tone{660.0, kForever, 0.5}}));
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    ::setenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()).constData(), 1);
     PlayerConfig config;
     config.urls = {QString::fromStdString(server.url("/a.mp3")),
                    QString::fromStdString(server.url("/b.mp3"))};
-    QString ini = PlayerIni(config);
-    ini.replace(QStringLiteral("SourceMode=1\n"), QStringLiteral("SourceMode=3\nPID=7\n"));
-    dir.write(QStringLiteral("QVMirelta.ini"), ini.toUtf8());
-    auto language = std::make_unique<TLanguage>(dir.path(), QStringLiteral("QVMirelta."));
-    ASSERT_TRUE(language->SelectStartLanguage(dir.file(QStringLiteral("QVMirelta.ini")),
-                                              QStringLiteral("Setting"),
-                                              QStringLiteral("English")));
-    app = std::make_unique<PlayerApp>(dir.file(QStringLiteral("QVMirelta")), std::move(language));
-    ASSERT_TRUE(app->start());
-    ::setenv("XDG_RUNTIME_DIR", runtime.constData(), 1);
+    startInteractive(config);
     ASSERT_TRUE(waitFor([&] { return app->player().OnAirIndex() == 0; }, 10s));
     auto* windows = app->window().findChild<QLabel*>(QStringLiteral("LabWindows"));
     ASSERT_NE(windows, nullptr);
@@ -333,9 +343,7 @@ TEST_F(PlayerAppTest, StudioProgramDrivesThePlayerOverTheLink) {
         QByteArray lastPcm;
     };
     auto received = std::make_shared<Received>();
-    TWinMSG::Options options;
-    options.folder = dir.path() + QStringLiteral("qvmirelta-link/");
-    options.className = "TStudio";
+    TWinMSG::Options options = studioLinkOptions("TStudio");
     test::LinkThread studio(options, [received](TWinMSG& link) {
         link.setDataHandler([received](std::uint32_t, std::uint32_t kind, const QByteArray& bytes) {
             const std::lock_guard<std::mutex> lock(received->mutex);
@@ -349,14 +357,7 @@ TEST_F(PlayerAppTest, StudioProgramDrivesThePlayerOverTheLink) {
         });
     });
     ASSERT_TRUE(studio.ok());
-    const std::uint32_t player = studio.call([](TWinMSG& link) {
-        for (const PeerWindow& w : link.EnumWindows()) {
-            if (w.ClassName == "TQV_Mirelta") {
-                return w.Handle;
-            }
-        }
-        return std::uint32_t{0};
-    });
+    const std::uint32_t player = FindPlayer(studio);
     ASSERT_NE(player, 0u);
     const auto command = [&](std::int16_t hi, std::uint16_t lo) {
         return studio.call([=](TWinMSG& link) { return link.SendCommand(player, hi, lo); });
@@ -437,21 +438,10 @@ TEST_F(PlayerAppTest, StudioProgramDrivesThePlayerOverTheLink) {
 TEST_F(PlayerAppTest, StudioFeedRunsDelayBehindTheAirAndNewcomersHearOfTheSilence) {
     StreamServer server;
     server.addMount("/a.mp3", Mount({Tone{440.0, 6.0, 0.5}, Silence{kForever}}));
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    ::setenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()).constData(), 1);
     PlayerConfig config;
     config.urls = {QString::fromStdString(server.url("/a.mp3"))};
     config.delay = 800;
-    QString ini = PlayerIni(config);
-    ini.replace(QStringLiteral("SourceMode=1\n"), QStringLiteral("SourceMode=3\nPID=7\n"));
-    dir.write(QStringLiteral("QVMirelta.ini"), ini.toUtf8());
-    auto language = std::make_unique<TLanguage>(dir.path(), QStringLiteral("QVMirelta."));
-    ASSERT_TRUE(language->SelectStartLanguage(dir.file(QStringLiteral("QVMirelta.ini")),
-                                              QStringLiteral("Setting"),
-                                              QStringLiteral("English")));
-    app = std::make_unique<PlayerApp>(dir.file(QStringLiteral("QVMirelta")), std::move(language));
-    ASSERT_TRUE(app->start());
-    ::setenv("XDG_RUNTIME_DIR", runtime.constData(), 1);
+    startInteractive(config);
     ASSERT_TRUE(waitFor([&] { return app->player().OnAirIndex() == 0; }, 10s));
 
     using Clock = std::chrono::steady_clock;
@@ -462,9 +452,7 @@ TEST_F(PlayerAppTest, StudioFeedRunsDelayBehindTheAirAndNewcomersHearOfTheSilenc
         std::vector<std::uint32_t> notices;
     };
     auto feed = std::make_shared<Feed>();
-    TWinMSG::Options options;
-    options.folder = dir.path() + QStringLiteral("qvmirelta-link/");
-    options.className = "TStudio";
+    TWinMSG::Options options = studioLinkOptions("TStudio");
     const auto setup = [feed](TWinMSG& link) {
         link.setDataHandler([feed](std::uint32_t, std::uint32_t kind, const QByteArray& bytes) {
             if (kind != kPcmDataKind || bytes.size() <= 22) {
@@ -488,14 +476,7 @@ TEST_F(PlayerAppTest, StudioFeedRunsDelayBehindTheAirAndNewcomersHearOfTheSilenc
         });
     };
     test::LinkThread studio(options, setup);
-    const std::uint32_t player = studio.call([](TWinMSG& link) {
-        for (const PeerWindow& w : link.EnumWindows()) {
-            if (w.ClassName == "TQV_Mirelta") {
-                return w.Handle;
-            }
-        }
-        return std::uint32_t{0};
-    });
+    const std::uint32_t player = FindPlayer(studio);
     ASSERT_NE(player, 0u);
     studio.call([player](TWinMSG& link) {
         return link.SendCommand(player, TWinMSG::kControl, TWinMSG::kHello);
