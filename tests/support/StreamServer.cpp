@@ -425,7 +425,18 @@ void StreamServer::serve(std::shared_ptr<Record> record, int fd, ServerMode mode
     }
 
     if (mode == ServerMode::Hang) {
-        io::WaitForStop(m_stopFd);
+        // Silent until the client gives up (or the server stops): a hung
+        // connection the client has left would only use up the connections.
+        for (;;) {
+            const io::Wait w = io::WaitReadable(fd, m_stopFd, std::chrono::milliseconds(1000));
+            if (w == io::Wait::Stopped || w == io::Wait::Failed) {
+                break;
+            }
+            char discard[4096];
+            if (w == io::Wait::Ready && ::recv(fd, discard, sizeof discard, 0) <= 0) {
+                break;
+            }
+        }
     } else if (parsed == HeadParse::Bad || parsed == HeadParse::TooLarge) {
         const int status = parsed == HeadParse::Bad ? 400 : 431;
         io::SendAll(fd, m_stopFd,

@@ -39,7 +39,8 @@ struct ConnectionRecord {
 enum class ServerMode {
     Serve,   // normal
     Refuse,  // nothing listens on the port: connections are refused; open ones go on
-    Hang,    // accept, read the request, send nothing, keep the socket open until the server stops
+    Hang,    // accept, read the request, send nothing; the socket stays open until the client
+             // closes it or the server stops
 };
 
 // An HTTP/ICY server on 127.0.0.1 for tests and the test streamer: scripted MP3

@@ -441,6 +441,13 @@ TEST(StreamServer, RefuseHangAndPromptStop) {
     ASSERT_TRUE(hung);
     EXPECT_EQ(hung->header("User-Agent"), "Hanger");
     EXPECT_EQ(hung->status, 0);
+    // The client gave up: the server lets the hung connection go, so that a
+    // long run of hangs does not use up its connections.
+    const auto released = Clock::now() + 3000ms;
+    while (Clock::now() < released && !server->lastConnection("/long.mp3")->closedAt) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(server->lastConnection("/long.mp3")->closedAt.has_value());
     server->setMode(ServerMode::Serve);
 
     // Two clients that the stop must release: one mid-stall, one on a hanging server.
