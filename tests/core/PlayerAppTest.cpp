@@ -277,9 +277,7 @@ TEST_F(PlayerAppTest, StatusPageAndCommandsWhileThePlayerRuns) {
     StreamServer server;
     server.addMount("/a.mp3", Mount({Title{"A <b>"}, Tone{440.0, kForever, 0.5}}));
     server.addMount("/b.mp3", Mount({Title{"B"}, Tone{660.0, kForever, 0.5}}));
-    const int fd = io::BindLoopback(0, false);
-    const int port = io::BoundPort(fd);
-    ::close(fd);
+    const int port = io::FreeLoopbackPort();
     PlayerConfig config;
     config.urls = {QString::fromStdString(server.url("/a.mp3")),
                    QString::fromStdString(server.url("/b.mp3"))};

@@ -20,14 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A port nothing listens on now.
-int FreePort() {
-    const int fd = io::BindLoopback(0, false);
-    const int port = io::BoundPort(fd);
-    ::close(fd);
-    return port;
-}
-
 class HttpE2e : public ::testing::Test {
   protected:
     void SetUp() override { QVM_E2E_SKIP_UNDER_TSAN(); }
@@ -63,7 +55,7 @@ class HttpE2e : public ::testing::Test {
 
     TempDir dir;
     PlayerProcess player{dir.path()};
-    int port = FreePort();
+    int port = io::FreeLoopbackPort();
 };
 
 TEST_F(HttpE2e, StatusPageAndCommandsDriveThePlayer) {

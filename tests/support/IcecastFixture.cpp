@@ -41,16 +41,6 @@ std::string XmlEscape(const std::string& text) {
     return out;
 }
 
-int FreeLoopbackPort() {
-    const int fd = io::BindLoopback(0, false);
-    if (fd < 0) {
-        return 0;
-    }
-    const int port = io::BoundPort(fd);
-    ::close(fd);
-    return port;
-}
-
 }  // namespace
 
 IcecastFixture::IcecastFixture(IcecastOptions options) : m_options(std::move(options)) {}
@@ -282,7 +272,7 @@ bool IcecastFixture::start() {
     // take it in between, icecast2 fails to bind and we try another one.
     for (int attempt = 0; attempt < 3; ++attempt) {
         stopProcess(m_server);
-        m_port = FreeLoopbackPort();
+        m_port = io::FreeLoopbackPort();
         if (m_port == 0) {
             m_error = "no free loopback port";
             return false;

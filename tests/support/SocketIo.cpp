@@ -131,4 +131,14 @@ int BoundPort(int fd) {
     return ntohs(addr.sin_port);
 }
 
+int FreeLoopbackPort() {
+    const int fd = BindLoopback(0, false);
+    if (fd < 0) {
+        return 0;
+    }
+    const int port = BoundPort(fd);
+    ::close(fd);
+    return port;
+}
+
 }  // namespace qvm::test::io

@@ -33,5 +33,7 @@ bool IsStopped(int stopFd);
 int BindLoopback(int port, bool listen);
 // The port a socket is bound to, 0 on failure.
 int BoundPort(int fd);
+// A port on 127.0.0.1 that nothing listens on now (0 when none could be had).
+int FreeLoopbackPort();
 
 }  // namespace qvm::test::io
