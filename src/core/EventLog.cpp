@@ -5,7 +5,42 @@
 
 #include "core/Helpers.h"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 namespace qvm {
+
+namespace {
+
+// Standard error is the journal's stream socket when systemd runs us: it
+// stamps each line itself.
+bool StderrIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat st {};
+    if (stream == nullptr || fstat(STDERR_FILENO, &st) != 0) {
+        return false;
+    }
+    return QByteArray(stream) == QByteArray::number(static_cast<qulonglong>(st.st_dev)) + ':' +
+                                     QByteArray::number(static_cast<qulonglong>(st.st_ino));
+}
+
+// A journal that has stopped reading must not stop the UI thread: on a socket
+// the line is dropped when it would wait. A terminal or a file is written as
+// usual.
+void WriteToStderr(const QByteArray& line) {
+    struct stat st {};
+    if (fstat(STDERR_FILENO, &st) == 0 && S_ISSOCK(st.st_mode)) {
+        (void)::send(STDERR_FILENO, line.constData(), static_cast<size_t>(line.size()),
+                     MSG_DONTWAIT | MSG_NOSIGNAL);
+        return;
+    }
+    (void)::write(STDERR_FILENO, line.constData(), static_cast<size_t>(line.size()));
+}
+
+}  // namespace
 
 EventLog::EventLog(QString folder, Clock clock)
     : m_folder(std::move(folder)), m_clock(std::move(clock)) {}
@@ -15,11 +50,24 @@ QString EventLog::pathFor(const QDateTime& when) const {
            when.date().toString(QStringLiteral("yyyy/MM/dd")) + QStringLiteral(".log");
 }
 
+void EventLog::setEcho(bool echo) {
+    m_echo = echo;
+    m_echoUnstamped = echo && StderrIsJournal();
+}
+
 void EventLog::Log(const QString& text) {
-    if (!m_enabled) {
+    if (!m_enabled && !m_echo) {
         return;
     }
     const QDateTime now = m_clock();
+    const QByteArray line =
+        now.time().toString(QStringLiteral("HH:mm:ss")).toUtf8() + ' ' + text.toUtf8() + '\n';
+    if (m_echo) {
+        WriteToStderr(m_echoUnstamped ? line.mid(9) : line);
+    }
+    if (!m_enabled) {
+        return;
+    }
     const QString path = pathFor(now);
     if (!ForceFolders(QFileInfo(path).path())) {
         return;
@@ -28,8 +76,6 @@ void EventLog::Log(const QString& text) {
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
         return;
     }
-    const QByteArray line =
-        now.time().toString(QStringLiteral("HH:mm:ss")).toUtf8() + ' ' + text.toUtf8() + '\n';
     file.write(line);
     file.close();
 }

@@ -9,7 +9,8 @@ namespace qvm {
 // Appends one line per call to <folder>/Log/YYYY/MM/DD.log: the local time of
 // day, a blank and the text. The file is opened and closed for every line, so
 // other programs can read it at any time and a new day starts a new file by
-// itself. UI thread only.
+// itself. With the echo on, every line also goes to standard error (the
+// journal of a service), whether log files are on or not. UI thread only.
 class EventLog {
   public:
     using Clock = std::function<QDateTime()>;
@@ -18,6 +19,8 @@ class EventLog {
 
     void setEnabled(bool enabled) { m_enabled = enabled; }
     bool enabled() const { return m_enabled; }
+    // Standard error is looked at here: the journal stamps lines itself.
+    void setEcho(bool echo);
 
     // Does nothing while disabled; drops the line when the folders or the file
     // cannot be made.
@@ -30,6 +33,8 @@ class EventLog {
     QString m_folder;
     Clock m_clock;
     bool m_enabled = false;
+    bool m_echo = false;
+    bool m_echoUnstamped = false;
 };
 
 }  // namespace qvm

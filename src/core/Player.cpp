@@ -32,6 +32,7 @@ Player::Player(audio::IAudioEngine& engine, std::unique_ptr<TLanguage> language,
       m_view(view != nullptr ? view : &m_nullView),
       m_hooks(std::move(hooks)),
       m_log(m_options.exeFolder) {
+    m_log.setEcho(m_options.logToStderr);
     m_ctx = std::make_unique<ChannelContext>(m_engine, m_config.settings, *m_language, &m_log);
     m_ctx->wallClock = m_options.wallClock;
     m_ctx->mainFaderValue = [this] { return m_mainFader ? m_mainFader->Value() : 0.0; };
@@ -206,6 +207,10 @@ void Player::FatalError(const QString& text) {
 }
 
 void Player::StartMainLoop() {
+    // The first line of a run in the journal: the device plays from here on.
+    m_log.Log(QStringLiteral("Started on %1 at %2 Hz")
+                  .arg(m_config.settings.Device)
+                  .arg(m_device ? m_device->DeviceRate() : 0));
     m_deviceStarted = true;
     m_handler = TimerHandler::NuclearWork;
     m_timer.setInterval(kMainLoopMs);

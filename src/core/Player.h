@@ -49,6 +49,8 @@ struct PlayerOptions {
     // SIGTERM, SIGINT and SIGHUP close the player without asking.
     bool catchTermination = true;
     bool raisePriority = true;
+    // Every event-log line also goes to standard error (a service's journal).
+    bool logToStderr = false;
 };
 
 // The parts of the program that other layers provide. Every member may be

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QUrl>
+#include <chrono>
 
 #include "config/SettingsDialog.h"
 #include "config/SettingsFile.h"
@@ -10,16 +12,21 @@
 #include "lang/Language.h"
 #include "studio/StudioLink.h"
 
-#include <cstdio>
-
 namespace qvm {
 
 namespace {
+
+std::int64_t MonotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 PlayerOptions OptionsFor(const QString& exePath) {
     PlayerOptions options;
     options.iniPath = SettingsFilePath(exePath);
     options.exeFolder = AddTrailingBackslash(QFileInfo(exePath).path());
+    options.logToStderr = true;
     return options;
 }
 
@@ -57,16 +64,25 @@ PlayerApp::PlayerApp(const QString& exePath, std::unique_ptr<TLanguage> language
             *m_player, [this](int count) { m_window.setStudioWindowCount(count); }, {}, &error);
         if (!link) {
             m_player->LogEvent(error);
-            std::fprintf(stderr, "%s\n", qPrintable(error));
         }
         return link;
     };
     hooks.activateHttpServer = [this](int port) {
         m_http->Activate(port, m_player->configuration().settings.HTTPAddress);
     };
-    hooks.deactivateHttpServer = [this] { m_http->Deactivate(); };
-    hooks.afterTick = [this] { m_http->Publish(); };
+    hooks.deactivateHttpServer = [this] {
+        m_service.stopping();
+        m_http->Deactivate();
+    };
+    hooks.afterTick = [this] {
+        m_http->Publish();
+        if (m_service.active()) {
+            m_service.tick(m_player->Handler() == Player::TimerHandler::NuclearWork,
+                           serviceStatus(), MonotonicMs());
+        }
+    };
     hooks.quit = [this](int code) {
+        m_service.stopping();
         m_exitCode = code;
         QCoreApplication::exit(code);
     };
@@ -89,6 +105,25 @@ PlayerApp::PlayerApp(const QString& exePath, std::unique_ptr<TLanguage> language
 }
 
 PlayerApp::~PlayerApp() = default;
+
+QString PlayerApp::serviceStatus() const {
+    const Player& player = *m_player;
+    if (player.Handler() != Player::TimerHandler::NuclearWork) {
+        return QStringLiteral("Waiting for the sound device");
+    }
+    if (!player.Playing()) {
+        return QStringLiteral("Stopped");
+    }
+    const int index = player.OnAirIndex();
+    const ChannelList& channels = m_player->configuration().channels;
+    if (index < 0 || index >= channels.size()) {
+        return QStringLiteral("Playing, no channel on air");
+    }
+    // Anyone on the machine may read a service's status: no credentials.
+    const QString url =
+        QUrl(channels.at(index)->URL).toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
+    return QStringLiteral("On air: channel %1 (%2)").arg(index + 1).arg(url);
+}
 
 bool PlayerApp::start() {
     if (!m_player->FormCreate()) {

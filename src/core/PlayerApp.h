@@ -5,6 +5,7 @@
 
 #include "audio/AudioEngine.h"
 #include "core/Player.h"
+#include "core/ServiceNotifier.h"
 #include "dsp/PlugIns.h"
 #include "http/HttpRemote.h"
 #include "ui/MainWindow.h"
@@ -43,6 +44,8 @@ class PlayerApp {
 
   private:
     void showSettingsDialog();
+    // One line for the service manager: what the player does now.
+    QString serviceStatus() const;
 
     const QString m_exePath;
     const PlayerOptions m_options;
@@ -52,6 +55,7 @@ class PlayerApp {
     QVPlugIns m_plugins;
     TFSettings* m_settingsDialog = nullptr;
     int m_exitCode = 0;
+    ServiceNotifier m_service;
     std::unique_ptr<Player> m_player;
     std::unique_ptr<HttpRemote> m_http;  // goes first: its threads read the player's language
 };
