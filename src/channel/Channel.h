@@ -224,6 +224,19 @@ class TfrChannelForm {
     struct Shown {
         QString statusWord;
         QColor statusColor;
+        // The word's key and the language it was looked up in: the lookup is
+        // repeated only when either changes.
+        const LanguageKey* statusKey = nullptr;
+        std::uint64_t statusRevision = 0;
+        // Counter texts change once a second (a tenth for the reconnect
+        // countdown); they are formatted again only then.
+        struct Counter {
+            std::int64_t since = 0;
+            std::int64_t units = 0;
+            bool negative = false;
+            QString text;
+        };
+        Counter playCounter, breakCounter, connectCounter;
         int gauge = -1;
         int slider = -1;
         QString breakTime, playTime, toConnect;

@@ -23,7 +23,14 @@ QColor GetGradColor(const QColor& target, const QColor& background, double ratio
 }
 
 void TfrChannelForm::ShowStatusWord(const LanguageKey& word, const QColor& color) {
-    // Looked up every time, so a language chosen meanwhile shows at once.
+    // A language chosen meanwhile shows at the next tick.
+    const std::uint64_t revision = m_ctx.language.Revision();
+    if (&word == m_shown.statusKey && revision == m_shown.statusRevision &&
+        color == m_shown.statusColor) {
+        return;
+    }
+    m_shown.statusKey = &word;
+    m_shown.statusRevision = revision;
     const QString text = m_ctx.language.Text(word);
     if (text != m_shown.statusWord || color != m_shown.statusColor) {
         m_shown.statusWord = text;
@@ -73,14 +80,26 @@ void TfrChannelForm::LogLine(const QString& text) {
 void TfrChannelForm::DrawSilenceAndBreaker() {
     const PlayerSettings& s = m_ctx.settings;
     const auto seconds = [this](std::int64_t since) { return (m_nowTick - since) / 1000.0; };
+    const auto counter = [this](Shown::Counter& memo, std::int64_t since, std::uint32_t code,
+                                std::int64_t unitMs) -> const QString& {
+        const std::int64_t elapsed = m_nowTick - since;
+        const std::int64_t units = elapsed / unitMs;
+        const bool negative = elapsed < 0;
+        if (memo.text.isNull() || memo.since != since || memo.units != units ||
+            memo.negative != negative) {
+            memo = {since, units, negative, FormatSeconds(code, elapsed / 1000.0)};
+        }
+        return memo.text;
+    };
 
-    const QString playTime = m_playStart > 0 ? FormatSeconds(0, seconds(m_playStart)) : QString();
+    const QString playTime =
+        m_playStart > 0 ? counter(m_shown.playCounter, m_playStart, 0, 1000) : QString();
     const QString breakTime =
-        m_breakStart > 0 ? FormatSeconds(0, seconds(m_breakStart)) : QString();
+        m_breakStart > 0 ? counter(m_shown.breakCounter, m_breakStart, 0, 1000) : QString();
     QString toConnect;
     const bool red = m_reconnectAt > 0;
     if (red) {
-        toConnect = FormatSeconds(6, seconds(m_reconnectAt));
+        toConnect = counter(m_shown.connectCounter, m_reconnectAt, 6, 100);
     } else if (m_nextRestart > 0) {
         toConnect = FormatDays(0, m_nextRestart - Wall());
     }

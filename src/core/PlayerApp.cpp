@@ -43,6 +43,11 @@ PlayerApp::PlayerApp(const QString& exePath, std::unique_ptr<TLanguage> language
       m_plugins(m_options.exeFolder + QFileInfo(exePath).fileName() +
                 QStringLiteral(".ladspa.ini")) {
     m_window.setLanguage(language.get());
+    // A service runs on the offscreen platform: nobody sees the window, so
+    // nothing that changes with every tick is drawn.
+    const QString platform = QGuiApplication::platformName();
+    m_window.setHeadless(platform == QLatin1String("offscreen") ||
+                         platform == QLatin1String("minimal"));
     // Plug-ins that open windows of their own need an X11 parent; elsewhere
     // (Wayland, offscreen) there is none to give.
     m_plugins.setParentWindow(QGuiApplication::platformName() == QLatin1String("xcb")

@@ -54,6 +54,7 @@ void TLanguage::publish(std::shared_ptr<const Snapshot> next) {
     {
         const std::lock_guard lock(m_snapshotMutex);
         previous = std::exchange(m_snapshot, std::move(next));
+        m_revision.fetch_add(1, std::memory_order_release);
     }
     // The old language is freed here, outside the lock, or by the last lookup
     // still holding it.

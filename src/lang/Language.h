@@ -2,6 +2,8 @@
 
 #include <QString>
 #include <QStringList>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -95,6 +97,9 @@ class TLanguage {
 
     // Full path of the current language file; empty until one is selected.
     QString FileName() const;
+    // Changes whenever another language (or the same file again) is
+    // published: a text looked up before is then stale. Any thread.
+    std::uint64_t Revision() const { return m_revision.load(std::memory_order_acquire); }
     const QString& Prefix() const { return m_prefix; }
     const QString& Folder() const { return m_folder; }
     // <folder><Prefix>*.lng
@@ -126,6 +131,7 @@ class TLanguage {
     // Guards only the pointer: readers copy it and let go at once.
     mutable std::mutex m_snapshotMutex;
     std::shared_ptr<const Snapshot> m_snapshot;
+    std::atomic<std::uint64_t> m_revision{0};
 
     MessagePresenter* m_presenter = nullptr;
     std::function<void()> m_terminate;

@@ -572,6 +572,12 @@ void TWinMSG::Scan() {
     if (m_serving == 0) {
         std::erase_if(m_incoming, [](const auto& c) { return c->closed; });
     }
+    // Nobody announced and nobody to watch: listing the folder ten times a
+    // second would only cost the main thread.
+    if (m_pending.empty() && m_peers.empty()) {
+        m_busy = false;
+        return;
+    }
     const std::vector<PeerWindow> snapshot = EnumWindows();
     const auto find = [&snapshot](std::uint32_t handle) -> const PeerWindow* {
         const auto it = std::lower_bound(

@@ -13,6 +13,7 @@
 
 #include "ui/Icons.h"
 #include "ui/LedMeter.h"
+#include "ui/MeterFeed.h"
 
 namespace qvm {
 
@@ -263,7 +264,10 @@ ChannelPanel::ChannelPanel(QWidget* parent) : QFrame(parent) {
     showLookButton(0);
     showPlayButton(false);
     m_led->DrawScale();
+    m_meterFeed = std::make_unique<MeterFeed>(m_led);
 }
+
+ChannelPanel::~ChannelPanel() = default;
 
 void ChannelPanel::setHints(const QString& breakTime, const QString& playTime,
                             const QString& toConnect, const QString& indicator) {
@@ -294,12 +298,14 @@ void ChannelPanel::resizeEvent(QResizeEvent* event) {
 }
 
 void ChannelPanel::setStatusWord(const QString& text, const QColor& color) {
-    m_labStatus->setText(text);
-    SetTextColor(m_labStatus, color);
+    m_statusText = text;
+    m_statusColor = color;
+    present(kStatus);
 }
 
 void ChannelPanel::setGauge(int percent) {
-    m_gBuffer->setValue(std::clamp(percent, 0, 100));
+    m_gauge = std::clamp(percent, 0, 100);
+    present(kGauge);
 }
 
 void ChannelPanel::setInfoLines(const QString& bitrateLine, const QString& station,
@@ -310,22 +316,16 @@ void ChannelPanel::setInfoLines(const QString& bitrateLine, const QString& stati
 }
 
 void ChannelPanel::setLevels(double leftDb, double rightDb) {
-    m_led->SetLevels(leftDb, rightDb);
+    m_meterFeed->setLevels(leftDb, rightDb);
 }
 
 void ChannelPanel::setCounters(const QString& breakTime, const QString& playTime,
                                const QString& toConnect, bool toConnectRed) {
-    if (m_labBreakTime->text() != breakTime) {
-        m_labBreakTime->setText(breakTime);
-    }
-    if (m_labPlayTime->text() != playTime) {
-        m_labPlayTime->setText(playTime);
-    }
-    if (m_labToConnect->text() != toConnect) {
-        m_labToConnect->setText(toConnect);
-    }
-    SetTextColor(m_labToConnect,
-                 toConnectRed ? QColor(Qt::red) : palette().color(QPalette::WindowText));
+    m_breakTime = breakTime;
+    m_playTime = playTime;
+    m_toConnect = toConnect;
+    m_toConnectRed = toConnectRed;
+    present(kCounters);
 }
 
 void ChannelPanel::setVolumeSlider(int position) {
@@ -335,7 +335,64 @@ void ChannelPanel::setVolumeSlider(int position) {
 void ChannelPanel::setIndicator(const QColor& color, double ratio) {
     m_indicatorColor = color;
     m_indicatorRatio = std::clamp(ratio, 0.0, 1.0);
-    static_cast<IndicatorBar*>(m_imgSilence)->setBar(color, ratio);
+    present(kIndicator);
+}
+
+void ChannelPanel::present(unsigned parts) {
+    if (canShow()) {
+        draw(parts);
+    } else {
+        m_waiting |= parts;
+    }
+}
+
+void ChannelPanel::draw(unsigned parts) {
+    m_waiting &= ~parts;
+    if ((parts & kStatus) != 0) {
+        m_labStatus->setText(m_statusText);
+        SetTextColor(m_labStatus, m_statusColor);
+    }
+    if ((parts & kGauge) != 0) {
+        m_gBuffer->setValue(m_gauge);
+    }
+    if ((parts & kCounters) != 0) {
+        if (m_labBreakTime->text() != m_breakTime) {
+            m_labBreakTime->setText(m_breakTime);
+        }
+        if (m_labPlayTime->text() != m_playTime) {
+            m_labPlayTime->setText(m_playTime);
+        }
+        if (m_labToConnect->text() != m_toConnect) {
+            m_labToConnect->setText(m_toConnect);
+        }
+        SetTextColor(m_labToConnect,
+                     m_toConnectRed ? QColor(Qt::red) : palette().color(QPalette::WindowText));
+    }
+    if ((parts & kIndicator) != 0) {
+        static_cast<IndicatorBar*>(m_imgSilence)->setBar(m_indicatorColor, m_indicatorRatio);
+    }
+}
+
+void ChannelPanel::setPresenting(bool presenting) {
+    m_presenting = presenting;
+    m_meterFeed->setPresenting(canShow());
+    if (canShow() && m_waiting != 0) {
+        draw(m_waiting);
+    }
+}
+
+void ChannelPanel::flushMeter() {
+    m_meterFeed->flush();
+}
+
+void ChannelPanel::showEvent(QShowEvent* event) {
+    QFrame::showEvent(event);
+    setPresenting(m_presenting);
+}
+
+void ChannelPanel::hideEvent(QHideEvent* event) {
+    QFrame::hideEvent(event);
+    m_meterFeed->setPresenting(false);
 }
 
 void ChannelPanel::setMessage(const QString& text) {

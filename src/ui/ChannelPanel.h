@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QFrame>
 #include <QLabel>
+#include <memory>
 
 #include "channel/ChannelView.h"
 
@@ -13,6 +14,7 @@ class QToolButton;
 
 namespace qvm {
 
+class MeterFeed;
 class TLedMetter;
 
 // A label that shows its whole text when it fits and cuts it with an ellipsis
@@ -45,6 +47,7 @@ class ChannelPanel : public QFrame, public IChannelView {
     Q_OBJECT
   public:
     explicit ChannelPanel(QWidget* parent = nullptr);
+    ~ChannelPanel() override;
 
     // IChannelView
     void setCaption(const QString& url) override;
@@ -76,6 +79,14 @@ class ChannelPanel : public QFrame, public IChannelView {
 
     static QColor IndicatorBackground() { return {162, 175, 203}; }
 
+    // Whether anyone can see the window (not hidden, minimised or headless).
+    // What changes with every tick (status, gauge, counters, indicator,
+    // meter) is drawn only while the page can be seen; meanwhile the page
+    // keeps the latest values and shows them once it is seen again.
+    void setPresenting(bool presenting);
+    // Draws the meter's waiting levels now (for pictures of the page).
+    void flushMeter();
+
   signals:
     void playClicked();
     void lookClicked();
@@ -84,9 +95,17 @@ class ChannelPanel : public QFrame, public IChannelView {
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
   private:
+    enum Part : unsigned { kStatus = 1, kGauge = 2, kCounters = 4, kIndicator = 8 };
+
     void elideCaption();
+    bool canShow() const { return m_presenting && isVisible(); }
+    // Draws `parts` now when the page can be seen, else keeps them for later.
+    void present(unsigned parts);
+    void draw(unsigned parts);
 
     QString m_url;
     QGroupBox* m_panChannel = nullptr;
@@ -104,10 +123,20 @@ class ChannelPanel : public QFrame, public IChannelView {
     QToolButton* m_sbPlay = nullptr;
     QWidget* m_imgSilence = nullptr;
     ElidedLabel* m_panMsg = nullptr;
+    std::unique_ptr<MeterFeed> m_meterFeed;
     int m_playImage = 3;
     int m_lookImage = 0;
     QColor m_indicatorColor = IndicatorBackground();
     double m_indicatorRatio = 0;
+    bool m_presenting = true;
+    unsigned m_waiting = 0;  // parts not drawn yet
+    QString m_statusText;
+    QColor m_statusColor;
+    int m_gauge = 0;
+    QString m_breakTime;
+    QString m_playTime;
+    QString m_toConnect;
+    bool m_toConnectRed = false;
 };
 
 }  // namespace qvm

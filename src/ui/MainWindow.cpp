@@ -23,6 +23,7 @@
 #include "ui/ChannelPanel.h"
 #include "ui/Icons.h"
 #include "ui/LedMeter.h"
+#include "ui/MeterFeed.h"
 #include "ui/SkinTexts.h"
 
 namespace qvm {
@@ -203,6 +204,7 @@ MainWindow::MainWindow(const QString& fileVersion, QWidget* parent)
     ledLayout->setContentsMargins(0, 0, 0, 0);
     m_led = new TLedMetter(panLed);
     m_led->setObjectName(QStringLiteral("Led"));
+    m_meterFeed = std::make_unique<MeterFeed>(m_led);
     ledLayout->addWidget(m_led);
     panel->addWidget(panLed);
 
@@ -351,7 +353,34 @@ void MainWindow::setDeviceText(const QString& text) {
 }
 
 void MainWindow::setLevels(double leftDb, double rightDb) {
-    m_led->SetLevels(leftDb, rightDb);
+    m_meterFeed->setLevels(leftDb, rightDb);
+}
+
+void MainWindow::setHeadless(bool headless) {
+    m_headless = headless;
+    updatePresenting();
+}
+
+bool MainWindow::presenting() const {
+    return !m_headless && isVisible() && !isMinimized();
+}
+
+void MainWindow::updatePresenting() {
+    const bool presenting = this->presenting();
+    m_meterFeed->setPresenting(presenting);
+    for (ChannelPanel* panel : m_panels) {
+        panel->setPresenting(presenting);
+    }
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    updatePresenting();
+}
+
+void MainWindow::hideEvent(QHideEvent* event) {
+    QMainWindow::hideEvent(event);
+    updatePresenting();
 }
 
 void MainWindow::setPlaying(bool playing) {
@@ -482,8 +511,11 @@ void MainWindow::updateTrayAnimation() {
 
 void MainWindow::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
-        onMinimize();
+    if (event->type() == QEvent::WindowStateChange) {
+        updatePresenting();
+        if (isMinimized()) {
+            onMinimize();
+        }
     }
 }
 
@@ -543,6 +575,7 @@ ChannelPanel* MainWindow::addChannelPage() {
                     text("MSG", "ImgSilence.Hint", "Silence and connection detector"));
     m_pc->addTab(panel, QString::number(channelPageCount() + 1));
     m_panels.push_back(panel);
+    panel->setPresenting(presenting());
     return panel;
 }
 

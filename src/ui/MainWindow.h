@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include <QMainWindow>
 #include <QStringList>
@@ -18,6 +19,7 @@ namespace qvm {
 
 class ChannelPanel;
 class ChannelTabs;
+class MeterFeed;
 class SkinTextTranslator;
 class TLanguage;
 class TLedMetter;
@@ -64,6 +66,11 @@ class MainWindow : public QMainWindow {
     void setDeviceText(const QString& text);
     TLedMetter* led() const { return m_led; }
     void setLevels(double leftDb, double rightDb);
+    // Headless (the offscreen platform of a service): nothing that changes
+    // with every tick is drawn, as when the window is hidden or minimised.
+    void setHeadless(bool headless);
+    // Whether anyone can see the window's pages and meters now.
+    bool presenting() const;
     // Play/stop image, LabSource visibility and the tray animation.
     void setPlaying(bool playing);
     bool playing() const { return m_playing; }
@@ -122,11 +129,14 @@ class MainWindow : public QMainWindow {
 
   protected:
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
   private:
     QString text(const char* group, const char* name, const char* english) const;
     void onMinimize();
+    void updatePresenting();
     void updateVolumeHint();
     void updateTrayAnimation();
     void ensureTrayIcon();
@@ -136,6 +146,8 @@ class MainWindow : public QMainWindow {
     QStringList m_skinTexts;
     SkinTextTranslator* m_skinTranslator = nullptr;
     bool m_playing = false;
+    bool m_headless = false;
+    std::unique_ptr<MeterFeed> m_meterFeed;
     bool m_hideToTray = false;
     bool m_silence = false;
     int m_studioWindows = 0;

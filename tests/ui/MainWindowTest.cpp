@@ -7,6 +7,7 @@
 
 #include <QGuiApplication>
 #include <QLabel>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QSignalSpy>
 #include <QSlider>
@@ -19,6 +20,7 @@
 #include "lang/Language.h"
 #include "support/TempDir.h"
 #include "ui/ChannelPanel.h"
+#include "ui/LedMeter.h"
 #include "ui/UiTestSupport.h"
 
 namespace qvm {
@@ -388,6 +390,88 @@ TEST(MainWindow, MinimisingWithoutANotificationAreaKeepsTheWindowReachable) {
         EXPECT_TRUE(w.window.isVisible());
         EXPECT_FALSE(w.window.isMinimized());
     }
+}
+
+// What changes with every tick is drawn only where someone can see it: not on
+// a page behind another tab, not while the window is minimised or hidden,
+// never headless. Each shows the latest values at once when it is seen again.
+TEST(MainWindow, NothingIsDrawnWhereNobodyCanSeeItAndAllOfItOnceSeen) {
+    Window w;
+    w.pages(2);
+    ChannelPanel* back = w.window.channelPanel(1);  // behind the first tab
+    auto* backStatus = back->findChild<QLabel*>(QStringLiteral("LabStatus"));
+    auto* backGauge = back->findChild<QProgressBar*>(QStringLiteral("GBuffer"));
+    ASSERT_NE(backStatus, nullptr);
+    ASSERT_NE(backGauge, nullptr);
+    const std::uint64_t backSegments = back->led()->SegmentsPainted();
+    back->setStatusWord(QStringLiteral("Online"), QColor(0, 128, 0));
+    back->setGauge(57);
+    back->setLevels(-6, -6);
+    back->setCounters(QString(), QStringLiteral("00:00:09"), QString(), false);
+    EXPECT_NE(backStatus->text(), QStringLiteral("Online"));
+    EXPECT_EQ(backGauge->value(), 0);
+    EXPECT_EQ(back->led()->SegmentsPainted(), backSegments);
+    w.window.pageControl()->setCurrentIndex(1);
+    QApplication::processEvents();
+    EXPECT_EQ(backStatus->text(), QStringLiteral("Online"));
+    EXPECT_EQ(TextColor(backStatus), QColor(0, 128, 0));
+    EXPECT_EQ(backGauge->value(), 57);
+    EXPECT_EQ(back->findChild<QLabel*>(QStringLiteral("LabPlayTime"))->text(),
+              QStringLiteral("00:00:09"));
+    EXPECT_GT(back->led()->SegmentsPainted(), backSegments);
+    EXPECT_DOUBLE_EQ(back->led()->LeftVol(), -6);
+
+    // Minimised: the main meter and the page in front wait, then catch up.
+    TLedMetter* main = w.window.led();
+    w.window.showMinimized();
+    QApplication::processEvents();
+    ASSERT_TRUE(w.window.isMinimized());
+    EXPECT_FALSE(w.window.presenting());
+    const std::uint64_t mainSegments = main->SegmentsPainted();
+    w.window.setLevels(-3, -3);
+    back->setGauge(12);
+    EXPECT_EQ(main->SegmentsPainted(), mainSegments);
+    EXPECT_EQ(backGauge->value(), 57);
+    w.window.restoreFromTray();
+    QApplication::processEvents();
+    EXPECT_TRUE(w.window.presenting());
+    EXPECT_GT(main->SegmentsPainted(), mainSegments);
+    EXPECT_DOUBLE_EQ(main->LeftVol(), -3);
+    EXPECT_EQ(backGauge->value(), 12);
+
+    // Headless: nothing at all, however long it runs.
+    w.window.setHeadless(true);
+    EXPECT_FALSE(w.window.presenting());
+    const std::uint64_t headlessMain = main->SegmentsPainted();
+    const std::uint64_t headlessBack = back->led()->SegmentsPainted();
+    for (int i = 0; i < 20; ++i) {
+        w.window.setLevels(i % 2 == 0 ? -60 : -1, -30);
+        back->setLevels(i % 2 == 0 ? -60 : -1, -30);
+        back->setStatusWord(i % 2 == 0 ? QStringLiteral("Buffer") : QStringLiteral("Online"),
+                            Qt::black);
+        QTest::qWait(5);
+    }
+    EXPECT_EQ(main->SegmentsPainted(), headlessMain);
+    EXPECT_EQ(back->led()->SegmentsPainted(), headlessBack);
+    EXPECT_EQ(backStatus->text(), QStringLiteral("Online"));
+}
+
+// The meter is drawn at most once a frame, each picture with the highest
+// level since the last one: a peak between two frames is not lost.
+TEST(MainWindow, MetersAreDrawnOncePerFrameWithThePeakOfTheFrame) {
+    Window w;
+    TLedMetter* main = w.window.led();
+    w.window.setLevels(-30, -30);  // the first is drawn at once
+    EXPECT_DOUBLE_EQ(main->LeftVol(), -30);
+    w.window.setLevels(-6, -12);
+    w.window.setLevels(-40, -40);
+    EXPECT_DOUBLE_EQ(main->LeftVol(), -30) << "drawn again within the frame";
+    QTest::qWait(100);
+    EXPECT_DOUBLE_EQ(main->LeftVol(), -6);
+    EXPECT_DOUBLE_EQ(main->RightVol(), -12);
+    // A frame later the next levels are drawn as they come.
+    w.window.setLevels(-40, -40);
+    EXPECT_DOUBLE_EQ(main->LeftVol(), -40);
 }
 
 }  // namespace
