@@ -110,17 +110,26 @@ bool looksLikeAudioType(const std::string& contentType) {
            t.starts_with("video/mp2t");
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
+}  // namespace
+
+std::vector<std::string> IcyHeaderLines(const std::string& block) {
     std::vector<std::string> out;
     std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
+    while (at < block.size()) {
+        std::size_t end = block.find('\n', at);
         if (end == std::string::npos) {
-            end = text.size();
+            end = block.size();
         }
-        std::string line = text.substr(at, end - at);
-        if (!line.empty() && line.back() == '\r') {
+        std::string line = block.substr(at, end - at);
+        // A server that writes its CR LF through a text-mode stream ends its
+        // lines with CR CR LF; FFmpeg takes one CR away.
+        while (!line.empty() && line.back() == '\r') {
             line.pop_back();
+        }
+        // FFmpeg hands the headers back as "name: value"; keep them as the
+        // server's "name:value" lines.
+        if (const std::size_t colon = line.find(": "); colon != std::string::npos) {
+            line.erase(colon + 1, 1);
         }
         if (!line.empty()) {
             out.push_back(std::move(line));
@@ -129,8 +138,6 @@ std::vector<std::string> splitLines(const std::string& text) {
     }
     return out;
 }
-
-}  // namespace
 
 void Interrupter::arm(std::chrono::milliseconds fromNow) {
     m_deadlineNs.store(nowNs() +
@@ -391,14 +398,7 @@ class InputOpener {
             return failAv(*source, rc);
         }
         const std::string icy = optString(source->m_http, "icy_metadata_headers");
-        source->m_icy = splitLines(icy);
-        for (std::string& line : source->m_icy) {
-            // FFmpeg hands the headers back as "name: value"; keep them as the
-            // server's "name:value" lines.
-            if (const std::size_t colon = line.find(": "); colon != std::string::npos) {
-                line.erase(colon + 1, 1);
-            }
-        }
+        source->m_icy = IcyHeaderLines(icy);
         if (!mime.empty()) {
             source->m_httpLines.push_back("Content-Type: " + mime);
         }

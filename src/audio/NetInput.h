@@ -138,6 +138,12 @@ inline constexpr std::uint32_t kMinPlayableRate = 8000;
 inline constexpr std::uint32_t kMaxPlayableRate = 192000;
 bool PlayableRate(std::uint32_t rate);
 
+// The ICY header lines of FFmpeg's "icy_metadata_headers" block ("icy-name:
+// Radio\nicy-br: 128\n"), as the server sent them ("icy-name:Radio"): one
+// per line, without line ends (any CR before the LF included), the blank
+// FFmpeg puts after the first colon removed, empty lines left out.
+std::vector<std::string> IcyHeaderLines(const std::string& block);
+
 // Opens a URL (HTTP/HTTPS stream, playlist file, or HLS when `hls`), within
 // the configured time-outs; gives up within FFmpeg's 100 ms poll when `abort`
 // turns true. On failure returns null and sets `error`.
