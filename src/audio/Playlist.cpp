@@ -70,6 +70,16 @@ std::string decodeXmlText(std::string_view s) {
     return out;
 }
 
+// Line ends and other control characters: no URL holds them, and one passed
+// on would put them into a request line (binary served as a playlist, a
+// location broken over lines).
+bool hasControlCharacters(std::string_view s) {
+    return std::any_of(s.begin(), s.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b < 0x20 || b == 0x7F;
+    });
+}
+
 // Scheme and authority ("http://host:port"), or empty.
 std::string_view origin(std::string_view url) {
     const std::size_t scheme = url.find("://");
@@ -236,7 +246,7 @@ std::vector<std::string> ParsePlaylist(DocKind kind, std::string_view text,
             continue;
         }
         std::string url = ResolveUrl(baseUrl, entry);
-        if (IsHttpUrl(url)) {
+        if (IsHttpUrl(url) && !hasControlCharacters(url)) {
             out.push_back(std::move(url));
         }
     }

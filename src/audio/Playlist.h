@@ -26,7 +26,8 @@ DocKind SniffKind(std::string_view head);
 bool IsHlsPlaylist(std::string_view text);
 
 // The stream addresses of a playlist, in order, made absolute against the
-// playlist's own URL; only http and https entries are kept.
+// playlist's own URL; only http and https entries without control characters
+// are kept.
 std::vector<std::string> ParsePlaylist(DocKind kind, std::string_view text,
                                        std::string_view baseUrl);
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 #include "audio/Playlist.h"
 
 namespace qvm::audio {
@@ -59,11 +61,12 @@ TEST(Playlist, SniffsBodies) {
 }
 
 TEST(Playlist, EntriesInOrderResolvedAndOnlyHttp) {
+    static constexpr char kMp3Head[] = "ID3\x03\0\0\0\0\0!TIT2\0\0\0\x05\0\0\0Live\xff\xfb";
     const std::string base = "http://host:8000/lists/radio.pls?token=1";
     const struct {
         const char* name;
         DocKind kind;
-        const char* text;
+        std::string_view text;
         std::vector<std::string> expected;
     } cases[] = {
         {"pls ordered by number, not by line",
@@ -86,6 +89,15 @@ TEST(Playlist, EntriesInOrderResolvedAndOnlyHttp) {
          "file:///etc/passwd\nftp://a/x\nHTTPS://secure/s\nmms://old/stream\n",
          {"HTTPS://secure/s"}},
         {"nothing playable", DocKind::Pls, "[playlist]\nNumberOfEntries=0\n", {}},
+        {"entries with control characters are no addresses",
+         DocKind::Xspf,
+         "<playlist><location>http://a/one\r\nHost: b</location>"
+         "<location>http://a/tab\there</location><location>http://a/ok</location></playlist>",
+         {"http://a/ok"}},
+        {"binary served as a playlist gives nothing",
+         DocKind::M3u,
+         std::string_view(kMp3Head, sizeof kMp3Head - 1),
+         {}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ParsePlaylist(c.kind, c.text, base), c.expected) << c.name;
