@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "http/BeastRequest.h"
+
 namespace qvm {
 
 namespace asio = boost::asio;
@@ -98,16 +100,9 @@ class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
             return;
         }
         const auto& message = m_parser->get();
-        const QByteArray method = ToBytes(message.method_string()).toUpper();
-        if (method != "GET" && method != "POST" && method != "HEAD") {
+        if (!ServedHead(message)) {
             shut();
             return;
-        }
-        if (const auto auth = message.find(http::field::authorization); auth != message.end()) {
-            if (!BasicCredentials(ToBytes(auth->value()))) {
-                shut();
-                return;
-            }
         }
         if (!m_parser->is_done()) {
             http::async_read(m_socket, m_buffer, *m_parser,
@@ -120,10 +115,8 @@ class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
                              });
             return;
         }
-        const bool lengthGiven = message.find(http::field::content_length) != message.end();
-        if (method == "POST" && !lengthGiven && !m_parser->chunked()) {
-            // A POST without a length runs until the client closes, up to the
-            // body's bound.
+        if (BodyUntilClose(*m_parser)) {
+            // Read up to the body's bound.
             m_rawBody = QByteArray(static_cast<const char*>(m_buffer.data().data()),
                                    static_cast<qsizetype>(m_buffer.size()));
             m_buffer.consume(m_buffer.size());
@@ -154,37 +147,11 @@ class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
     }
 
     HttpRequest decode(const QByteArray& body) const {
-        const auto& message = m_parser->get();
-        HttpRequest request;
-        request.Command = ToBytes(message.method_string()).toUpper();
-        request.Version = message.version() == 10 ? QByteArray("HTTP/1.0") : QByteArray("HTTP/1.1");
-        const QByteArray target = ToBytes(message.target());
-        request.RequestLine =
-            ToBytes(message.method_string()) + ' ' + target + ' ' + request.Version;
         beast::error_code ec;
         const tcp::endpoint peer = m_socket.remote_endpoint(ec);
-        if (!ec) {
-            request.PeerAddress = QByteArray::fromStdString(peer.address().to_string());
-        }
-        for (const auto& field : message) {
-            request.Headers.append(ToBytes(field.name_string()) + ": " + ToBytes(field.value()));
-        }
-        if (const auto type = message.find(http::field::content_type); type != message.end()) {
-            request.ContentType = ToBytes(type->value());
-        }
-        if (const auto length = message.find(http::field::content_length);
-            length != message.end()) {
-            request.ContentLength = ToBytes(length->value()).toLongLong();
-        }
-        if (const auto auth = message.find(http::field::authorization); auth != message.end()) {
-            request.HasAuthorization = true;
-            if (const auto credentials = BasicCredentials(ToBytes(auth->value()))) {
-                request.UserName = credentials->user;
-                request.Password = credentials->password;
-            }
-        }
-        SplitTarget(request, target, body);
-        return request;
+        return DecodeRequest(
+            m_parser->get(), body,
+            ec ? QByteArray() : QByteArray::fromStdString(peer.address().to_string()));
     }
 
     void answer(const QByteArray& body) {
