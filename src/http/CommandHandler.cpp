@@ -13,13 +13,28 @@ namespace {
 const QString kMessage = QStringLiteral("<p align=\"center\"><font size=\"+1\" color=\"#000080\">");
 const QString kEnd = QStringLiteral("</font></p>");
 
-// The host and port a URL names, as a Host header would carry them.
-QString Authority(const QByteArray& url) {
-    const QUrl u(QString::fromUtf8(url));
+// The host and port a URL names, in one spelling however they were written:
+// names in ASCII (QUrl shows some in Unicode), IPv6 addresses in their short
+// form and in brackets, as a Host header carries them.
+QString Authority(const QUrl& u) {
     if (!u.isValid() || u.host().isEmpty()) {
         return {};
     }
-    return u.port() >= 0 ? u.host() + QLatin1Char(':') + QString::number(u.port()) : u.host();
+    QString host = u.host(QUrl::EncodeUnicode);
+    if (host.contains(QLatin1Char(':'))) {
+        host = QLatin1Char('[') + host + QLatin1Char(']');
+    }
+    return u.port() >= 0 ? host + QLatin1Char(':') + QString::number(u.port()) : host;
+}
+
+// A Host header's value read the same way; none unless it is a host and
+// perhaps a port alone.
+QString HostAuthority(const QByteArray& value) {
+    const QUrl u(QStringLiteral("http://") + QString::fromUtf8(value));
+    if (!u.userInfo().isEmpty() || !u.path().isEmpty() || u.hasQuery() || u.hasFragment()) {
+        return {};
+    }
+    return Authority(u);
 }
 
 }  // namespace
@@ -73,10 +88,11 @@ int QueryNumber(const QByteArray& query) {
 }
 
 bool ForeignOrigin(const HttpRequest& request) {
-    const QString host = QString::fromUtf8(request.header("Host").value_or(QByteArray()));
+    const QString host = HostAuthority(request.header("Host").value_or(QByteArray()));
     for (const char* name : {"Origin", "Referer"}) {
         if (const auto value = request.header(name)) {
-            if (host.isEmpty() || Authority(*value).compare(host, Qt::CaseInsensitive) != 0) {
+            const QString origin = Authority(QUrl(QString::fromUtf8(*value)));
+            if (host.isEmpty() || origin.compare(host, Qt::CaseInsensitive) != 0) {
                 return true;
             }
         }

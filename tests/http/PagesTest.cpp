@@ -159,9 +159,12 @@ TEST_F(Pages, CredentialsAreCheckedExactly) {
 }
 
 // A page of another site must not make the operator's browser stop the
-// station; scripts without those headers and the operator's own pages work.
+// station; scripts without those headers and the operator's own pages work,
+// whichever way the address is written.
 TEST_F(Pages, CommandsFromAnotherSiteAreRefused) {
     const QByteArray host = "Host: studio.local:8090";
+    const QByteArray ipv6 = "Host: [::1]:8090";
+    const QByteArray idn = "Host: xn--bcher-kva.de:8090";
     const struct {
         QList<QByteArray> headers;
         bool obeyed;
@@ -175,6 +178,18 @@ TEST_F(Pages, CommandsFromAnotherSiteAreRefused) {
         {{host, "Referer: http://evil.example/studio.local:8090"}, false},
         {{host, "Origin: http://studio.local:8091"}, false},
         {{"Origin: http://studio.local:8090"}, false},  // no Host to compare with
+        {{ipv6, "Origin: http://[::1]:8090"}, true},
+        {{ipv6, "Referer: http://[::1]:8090/Play"}, true},
+        {{ipv6, "Origin: http://[::2]:8090"}, false},
+        {{"Host: [0:0::1]:8090", "Origin: http://[::1]:8090"}, true},
+        {{idn, "Origin: http://xn--bcher-kva.de:8090"}, true},
+        {{idn,
+          "Origin: http://b\xc3\xbc"
+          "cher.de:8090"},
+         true},
+        {{idn, "Origin: http://buecher.de:8090"}, false},
+        {{"Host: studio.local:8090/x", "Origin: http://studio.local:8090"}, false},
+        {{"Host: user@studio.local:8090", "Origin: http://studio.local:8090"}, false},
     };
     for (const auto& c : cases) {
         const Answer a = request("/Stop", c.headers);
