@@ -96,6 +96,24 @@ std::int64_t NowMs() {
 
 }  // namespace
 
+std::optional<LinkPacket> ParseLinkPacket(const QByteArray& datagram) {
+    if (datagram.size() < 12 || datagram.size() > kMaxPacketBytes) {
+        return std::nullopt;
+    }
+    const std::uint32_t type = U32(datagram.constData());
+    if (!(type == kCommandPacket && datagram.size() == 12) && type != kDataPacket) {
+        return std::nullopt;
+    }
+    LinkPacket packet;
+    packet.isData = type == kDataPacket;
+    packet.sender = U32(datagram.constData() + 4);
+    packet.value = U32(datagram.constData() + 8);
+    if (packet.isData) {
+        packet.bytes = datagram.mid(12);
+    }
+    return packet;
+}
+
 QString DefaultLinkFolderPath() {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty()) {
@@ -296,30 +314,25 @@ bool TWinMSG::serve(Incoming& connection) {
         if (size == 0 || size > kMaxPacketBytes) {
             return false;  // closed, or no peer of ours
         }
-        QByteArray packet(static_cast<qsizetype>(size), Qt::Uninitialized);
-        if (::recv(connection.fd, packet.data(), static_cast<std::size_t>(size), MSG_DONTWAIT) !=
-                size ||
-            size < 12) {
+        QByteArray datagram(static_cast<qsizetype>(size), Qt::Uninitialized);
+        if (::recv(connection.fd, datagram.data(), static_cast<std::size_t>(size), MSG_DONTWAIT) !=
+            size) {
             return false;
         }
-        const std::uint32_t type = U32(packet.constData());
-        const std::uint32_t sender = U32(packet.constData() + 4);
-        const std::uint32_t value = U32(packet.constData() + 8);
+        const std::optional<LinkPacket> packet = ParseLinkPacket(datagram);
+        if (!packet) {
+            return false;
+        }
         std::int32_t result = 0;
         connection.handling = true;
-        if (type == kCommandPacket && size == 12) {
+        if (!packet->isData) {
             if (m_onCommand) {
-                result = m_onCommand(sender, value);
+                result = m_onCommand(packet->sender, packet->value);
             } else {
-                HandleMessage(sender, value);
+                HandleMessage(packet->sender, packet->value);
             }
-        } else if (type == kDataPacket) {
-            if (m_onData) {
-                result = m_onData(sender, value, packet.mid(12));
-            }
-        } else {
-            connection.handling = false;
-            return false;
+        } else if (m_onData) {
+            result = m_onData(packet->sender, packet->value, packet->bytes);
         }
         connection.handling = false;
         const QByteArray reply = Reply(result);

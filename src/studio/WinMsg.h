@@ -28,6 +28,19 @@ QString PrepareLinkFolder(QString* error);
 QString PrepareLinkFolder(const QString& path, QString* error);
 QString DefaultLinkFolderPath();
 
+// A datagram a peer sent to a window: a command (12 bytes) or a data block
+// (12 bytes and the block), with the sender's handle and lParam or the kind.
+struct LinkPacket {
+    bool isData = false;
+    std::uint32_t sender = 0;
+    std::uint32_t value = 0;
+    QByteArray bytes;  // a data block's, after its 12 bytes
+};
+// None for what no peer of ours sends (a reply, an unknown type, a command of
+// another length, fewer than 12 bytes, more than 4 MiB): the connection that
+// brought it is closed.
+std::optional<LinkPacket> ParseLinkPacket(const QByteArray& datagram);
+
 // The link between the player's window and the windows of other programs
 // (the studio program), over Unix sockets in the rendezvous folder: each
 // window is a listening SOCK_SEQPACKET socket named <ClassName>.<handle> (the

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QTest>
 #include <QThread>
+#include <QtEndian>
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <optional>
 
 #include "support/LinkThread.h"
 #include "support/TempDir.h"
@@ -108,6 +110,46 @@ TEST_F(WinMsg, PeersComeByHelloAndGoByGoodbye) {
     player->Broadcast(0x0400, 1);
     EXPECT_TRUE(player->SendData(0, 0, QByteArray(100, 'x')));
     EXPECT_LT(t.elapsed(), 50);
+}
+
+TEST(WinMsgPacket, DatagramsAreReadIntoPacketsOrRefused) {
+    const auto datagram = [](std::uint32_t type, std::uint32_t sender, std::uint32_t value,
+                             const QByteArray& tail = {}) {
+        QByteArray bytes(12, Qt::Uninitialized);
+        qToLittleEndian(type, bytes.data());
+        qToLittleEndian(sender, bytes.data() + 4);
+        qToLittleEndian(value, bytes.data() + 8);
+        return bytes + tail;
+    };
+    const struct {
+        const char* what;
+        QByteArray bytes;
+        std::optional<LinkPacket> packet;
+    } cases[] = {
+        {"command", datagram(1, 0x1f595ed8, 0x7fff0000),
+         LinkPacket{false, 0x1f595ed8, 0x7fff0000, {}}},
+        {"data block", datagram(2, 7, 0x00010000, QByteArray("\xff\xff\0\0\0\0Title", 11)),
+         LinkPacket{true, 7, 0x00010000, QByteArray("\xff\xff\0\0\0\0Title", 11)}},
+        {"empty data block", datagram(2, 7, 0), LinkPacket{true, 7, 0, {}}},
+        {"command with a tail", datagram(1, 7, 0, "x"), std::nullopt},
+        {"reply", datagram(3, 0, 0).left(8), std::nullopt},
+        {"reply of 12 bytes", datagram(3, 0, 0), std::nullopt},
+        {"unknown type", datagram(0, 7, 0), std::nullopt},
+        {"short", datagram(1, 7, 0).left(11), std::nullopt},
+        {"4 MiB in all", datagram(2, 7, 0, QByteArray((4 << 20) - 12, 'x')),
+         LinkPacket{true, 7, 0, QByteArray((4 << 20) - 12, 'x')}},
+        {"too large", datagram(2, 7, 0, QByteArray(4 << 20, 'x')), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const std::optional<LinkPacket> packet = ParseLinkPacket(c.bytes);
+        ASSERT_EQ(packet.has_value(), c.packet.has_value()) << c.what;
+        if (packet) {
+            EXPECT_EQ(packet->isData, c.packet->isData) << c.what;
+            EXPECT_EQ(packet->sender, c.packet->sender) << c.what;
+            EXPECT_EQ(packet->value, c.packet->value) << c.what;
+            EXPECT_EQ(packet->bytes, c.packet->bytes) << c.what;
+        }
+    }
 }
 
 TEST_F(WinMsg, CommandsAndBlocksArriveWithTheirSenderAndAreAnswered) {
