@@ -376,6 +376,11 @@ TWinMSG::Control TWinMSG::HandleMessage(std::uint32_t wParam, std::uint32_t lPar
 }
 
 void TWinMSG::Announce(std::uint32_t handle) {
+    // The sender's handle is only what the packet says: a Hello in the
+    // window's own name would make it count and feed itself.
+    if (handle == m_own) {
+        return;
+    }
     const bool known = std::any_of(m_peers.begin(), m_peers.end(),
                                    [handle](const PeerWindow& p) { return p.Handle == handle; });
     if (!known) {

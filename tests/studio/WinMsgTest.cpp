@@ -152,6 +152,34 @@ TEST(WinMsgPacket, DatagramsAreReadIntoPacketsOrRefused) {
     }
 }
 
+// The sender's handle is only what a packet says: a Hello in the player's own
+// name, from a raw client, must not make the player its own peer.
+TEST_F(WinMsg, AHelloInThePlayersOwnNameAddsNoPeer) {
+    const std::uint32_t me = player->OwnHandle();
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(
+        dir.path() + QStringLiteral("TQV_Mirelta.%1").arg(me, 8, 16, QLatin1Char('0')));
+    std::strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    char hello[12];
+    qToLittleEndian<std::uint32_t>(1, hello);
+    qToLittleEndian<std::uint32_t>(me, hello + 4);
+    qToLittleEndian<std::uint32_t>(std::uint32_t{TWinMSG::kControl} << 16 | TWinMSG::kHello,
+                                   hello + 8);
+    ASSERT_EQ(::send(fd, hello, sizeof hello, 0), static_cast<ssize_t>(sizeof hello));
+    char reply[8];
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return ::recv(fd, reply, sizeof reply, MSG_DONTWAIT) == sizeof reply; }, 5000))
+        << "answered";
+    ::close(fd);
+
+    player->Scan();
+    EXPECT_TRUE(player->Peers().empty());
+    EXPECT_TRUE(events.isEmpty()) << events.join(QLatin1Char(',')).toStdString();
+}
+
 TEST_F(WinMsg, CommandsAndBlocksArriveWithTheirSenderAndAreAnswered) {
     struct Seen {
         std::uint32_t sender = 0;
