@@ -178,7 +178,11 @@ void TfrChannelForm::Tick(std::int64_t now) {
     Work_With_StreamBuffer();
     ShowVolume();
     ShowErrorMSG();
-    DrawSilenceAndBreaker();
+    // Counters, indicator and meter change with every tick; nobody sees them
+    // on a page that is not shown, which catches up the moment it is.
+    if (m_view->presenting()) {
+        DrawSilenceAndBreaker();
+    }
     CheckRestarter();
 }
 
@@ -297,7 +301,7 @@ void TfrChannelForm::TickConnect() {
     if (m_errorCount == 0) {
         ShowStatusWord(keys::msg::Connect, QColor(128, 128, 0));
     }
-    ShowLevels();
+    TickLevels();
     ShowGauge(0);
     StartConnect();
 }
@@ -309,7 +313,7 @@ void TfrChannelForm::TickBuffer() {
     ShowStatusWord(keys::msg::Buffer, QColor(128, 128, 0));
     const double p = Get_Buffer_Percent();
     ShowGauge(static_cast<int>(p));
-    ShowLevels();
+    TickLevels();
     if (p > m_lastBufferPercent) {
         m_reconnectAt = m_nowTick + static_cast<std::int64_t>(m_ctx.settings.Buffer * 1000);
     }
@@ -364,7 +368,7 @@ void TfrChannelForm::TickPlay() {
     } else {
         ShowStatusWord(keys::msg::Online, QColor(0, 128, 0));
     }
-    ShowLevels();
+    TickLevels();
     const double prev = m_lastBufferPercent;
     m_lastBufferPercent = Get_Buffer_Percent();
     ShowGauge(static_cast<int>(m_lastBufferPercent));
@@ -395,7 +399,7 @@ void TfrChannelForm::TickPlay() {
 }
 
 void TfrChannelForm::TickError() {
-    ShowLevels();
+    TickLevels();
 }
 
 // --- break, reconnect, silence ---

@@ -163,6 +163,12 @@ class TfrChannelForm {
 
     // Page (ChannelDisplay.cpp).
     void ShowStatusWord(const LanguageKey& word, const QColor& color);
+    // The meter from a tick: only while the page can be seen.
+    void TickLevels() {
+        if (m_view->presenting()) {
+            ShowLevels();
+        }
+    }
     void ShowGauge(int percent);
     void ShowLevels();
     void ShowErrorMSG();

@@ -30,6 +30,10 @@ class IChannelView {
     virtual void showPlayButton(bool enabled) = 0;
     // Look button image 0..3; enabled exactly when the image is not 3.
     virtual void showLookButton(int image) = 0;
+    // Whether anyone can see the page now. While not, the channel leaves out
+    // what it would draw with every tick (meter, counters, indicator) and
+    // shows it again from the next tick on.
+    virtual bool presenting() const { return true; }
 };
 
 // A view that shows nothing (headless channels, tests that do not look).
@@ -46,6 +50,7 @@ class NullChannelView final : public IChannelView {
     void setMessage(const QString&) override {}
     void showPlayButton(bool) override {}
     void showLookButton(int) override {}
+    bool presenting() const override { return false; }
 };
 
 }  // namespace qvm

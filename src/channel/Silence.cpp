@@ -37,13 +37,13 @@ void TSilence::Process(const std::int16_t* samples, std::int32_t lengthBytes, st
     // the smallest sample: two plain reductions the compiler vectorises, for
     // every block of every channel.
     const std::int32_t count = lengthBytes > 0 ? lengthBytes / 2 : 0;
-    int high = 0;
-    int low = 0;
+    std::int16_t high = 0;
+    std::int16_t low = 0;
     for (std::int32_t i = 0; i < count; ++i) {
-        high = std::max(high, static_cast<int>(samples[i]));
-        low = std::min(low, static_cast<int>(samples[i]));
+        high = std::max(high, samples[i]);
+        low = std::min(low, samples[i]);
     }
-    const int peak = std::max(high, -1 - low);
+    const int peak = std::max(static_cast<int>(high), -1 - static_cast<int>(low));
     m_lastLevel = PeakToDb(peak);
 
     double d = 0;

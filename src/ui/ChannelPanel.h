@@ -63,6 +63,7 @@ class ChannelPanel : public QFrame, public IChannelView {
     void setMessage(const QString& text) override;
     void showPlayButton(bool enabled) override;
     void showLookButton(int image) override;
+    bool presenting() const override { return canShow(); }
 
     // The hints of the three counters and of the indicator bar; the main
     // window sets them from the language when it creates the page.

@@ -52,8 +52,10 @@ class RecordingView final : public IChannelView {
     void setLevels(double l, double r) override {
         left = l;
         right = r;
+        ++levelCalls;
     }
     void setCounters(const QString& b, const QString& p, const QString& t, bool red) override {
+        ++counterCalls;
         breakTime = b;
         playTime = p;
         toConnect = t;
@@ -70,7 +72,10 @@ class RecordingView final : public IChannelView {
     }
     void showPlayButton(bool enabled) override { playEnabled = enabled; }
     void showLookButton(int image) override { lookImage = image; }
+    bool presenting() const override { return shown; }
 
+    bool shown = true;  // whether anyone can see the page
+    int levelCalls = 0, counterCalls = 0;
     QString caption, statusWord, bitrateLine, station, title, breakTime, playTime, toConnect,
         message;
     QColor statusColor, indicatorColor;

@@ -704,6 +704,30 @@ TEST_F(ChannelStates, CountersAndIndicator) {
     EXPECT_FALSE(v.toConnectRed);
 }
 
+// A page nobody can see gets no meter and no counters from the ticks; the
+// first tick after it is seen again brings both up to date.
+TEST_F(ChannelStates, APageNobodySeesIsNotDrawnAndCatchesUpOnceSeen) {
+    TfrChannelForm& ch = make();
+    startPlaying(ch);
+    RecordingView& v = *views[0];
+    run(1010);
+    const QString shownPlayTime = v.playTime;
+    EXPECT_FALSE(shownPlayTime.isEmpty());
+    v.shown = false;
+    const int levels = v.levelCalls;
+    const int counters = v.counterCalls;
+    run(3000);
+    EXPECT_EQ(v.levelCalls, levels);
+    EXPECT_EQ(v.counterCalls, counters);
+    EXPECT_EQ(v.playTime, shownPlayTime);
+    v.shown = true;
+    run(10);
+    EXPECT_GT(v.levelCalls, levels);
+    EXPECT_GT(v.counterCalls, counters);
+    EXPECT_NE(v.playTime, shownPlayTime);
+    EXPECT_EQ(ch.Status(), ChannelStatus::Play) << "drawing is all that was left out";
+}
+
 TEST_F(ChannelStates, StatusDoubleClickSkipsAhead) {
     TfrChannelForm& ch = make();
     ch.LabStatusDblClick();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace qvm {
@@ -43,6 +44,28 @@ TEST(TSilence, ScoreRisesAndFallsAndDetectsWhenItReachesTheTime) {
     EXPECT_NEAR(f.detections[0].first, 7.0, 0.021);
     EXPECT_EQ(f.detections[0].second, TSilence::WatchSilence);
     EXPECT_EQ(s.Accum(), 0) << "the score starts again after a detection";
+}
+
+// The block's peak is its largest magnitude wherever it lies, a negative
+// sample counting one less than its magnitude (so -32768 reads full scale).
+TEST(TSilence, PeakIsTheLargestMagnitudeAnywhereInTheBlock) {
+    struct Case {
+        std::int16_t value;
+        int peak;
+    };
+    const Case cases[] = {{520, 520}, {-521, 520}, {-1, 0}, {32767, 32767}, {-32768, 32767}};
+    constexpr int kSamples = 1923;  // odd, so vector loops have a tail
+    for (const Case& c : cases) {
+        for (int at : {0, 7, kSamples / 2, kSamples - 1}) {
+            std::vector<std::int16_t> block(kSamples, 3);
+            block[static_cast<std::size_t>(at)] = c.value;
+            TSilence s;
+            s.SetMode(TSilence::WatchSilence, 5.0, -36);
+            s.Process(block.data(), kSamples * 2, 44100, 1);
+            EXPECT_DOUBLE_EQ(s.LastLevel(), TSilence::PeakToDb(std::max(c.peak, 3)))
+                << c.value << " at " << at;
+        }
+    }
 }
 
 TEST(TSilence, ThresholdIsStrictInBothModes) {
