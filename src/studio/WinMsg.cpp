@@ -603,10 +603,13 @@ void TWinMSG::Scan() {
             [](const PeerWindow& w, std::uint32_t h) { return SignedLess(w.Handle, h); });
         return it != snapshot.end() && it->Handle == handle ? &*it : nullptr;
     };
-    // Announced windows, in the order they said Hello.
-    while (!m_pending.empty()) {
-        PeerWindow taken = m_pending.front();
-        m_pending.erase(m_pending.begin());
+    // Announced windows, in the order they said Hello, taken all at once: a
+    // peer that floods Hello between two scans costs one pass, not a shift
+    // of the whole list for each. What is announced meanwhile waits for the
+    // next scan.
+    std::vector<PeerWindow> pending;
+    pending.swap(m_pending);
+    for (PeerWindow& taken : pending) {
         const bool known = std::any_of(m_peers.begin(), m_peers.end(), [&](const PeerWindow& p) {
             return p.Handle == taken.Handle;
         });

@@ -180,6 +180,30 @@ TEST_F(WinMsg, AHelloInThePlayersOwnNameAddsNoPeer) {
     EXPECT_TRUE(events.isEmpty()) << events.join(QLatin1Char(',')).toStdString();
 }
 
+// A peer may say Hello under any handle, as often as it likes: a flood of
+// them between two scans costs the next scan one pass over them, and the one
+// window among them that is there is found.
+TEST_F(WinMsg, AFloodOfHelloCostsTheScanOnePass) {
+    test::LinkThread studio(studioOptions());
+    ASSERT_TRUE(studio.ok());
+    const std::uint32_t hello = std::uint32_t{TWinMSG::kControl} << 16 | TWinMSG::kHello;
+    for (std::uint32_t i = 0; i < 100'000; ++i) {
+        const std::uint32_t handle = 0x40000000u + i;
+        if (handle != studio.handle() && handle != player->OwnHandle()) {
+            player->HandleMessage(handle, hello);
+        }
+        if (i == 50'000) {
+            player->HandleMessage(studio.handle(), hello);
+        }
+    }
+    QElapsedTimer t;
+    t.start();
+    player->Scan();
+    EXPECT_LT(t.elapsed(), 2000);
+    ASSERT_EQ(player->Peers().size(), 1u);
+    EXPECT_EQ(player->Peers()[0].Handle, studio.handle());
+}
+
 TEST_F(WinMsg, CommandsAndBlocksArriveWithTheirSenderAndAreAnswered) {
     struct Seen {
         std::uint32_t sender = 0;
