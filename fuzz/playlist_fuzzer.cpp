@@ -18,8 +18,8 @@ using namespace qvm::audio;
 
 void Require(bool condition, const char* what, std::string_view detail = {}) {
     if (!condition) {
-        std::fprintf(stderr, "playlist_fuzzer: %s: %.*s\n", what, static_cast<int>(detail.size()),
-                     detail.data());
+        const std::string shown(detail);  // an empty view may hold no pointer at all
+        std::fprintf(stderr, "playlist_fuzzer: %s: %s\n", what, shown.c_str());
         std::abort();
     }
 }
