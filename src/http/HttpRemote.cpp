@@ -1,7 +1,5 @@
 #include "http/HttpRemote.h"
 
-#include <cstdio>
-
 #include "core/Player.h"
 #include "lang/Language.h"
 
@@ -36,8 +34,8 @@ bool HttpRemote::Activate(int port, const QString& address) {
                                  .arg(address.isEmpty() ? QString() : address + QLatin1Char(' '))
                                  .arg(port)
                                  .arg(error.isEmpty() ? QStringLiteral("invalid port") : error);
+        // The event log's lines go to standard error as well.
         m_player.LogEvent(line);
-        std::fprintf(stderr, "%s\n", qPrintable(line));
         return false;
     }
     return true;
