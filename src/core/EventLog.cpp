@@ -27,12 +27,16 @@ bool StderrIsJournal() {
                                      QByteArray::number(static_cast<qulonglong>(st.st_ino));
 }
 
+bool StderrIsSocket() {
+    struct stat st {};
+    return fstat(STDERR_FILENO, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
 // A journal that has stopped reading must not stop the UI thread: on a socket
 // the line is dropped when it would wait. A terminal or a file is written as
 // usual.
-void WriteToStderr(const QByteArray& line) {
-    struct stat st {};
-    if (fstat(STDERR_FILENO, &st) == 0 && S_ISSOCK(st.st_mode)) {
+void WriteToStderr(const QByteArray& line, bool socket) {
+    if (socket) {
         (void)::send(STDERR_FILENO, line.constData(), static_cast<size_t>(line.size()),
                      MSG_DONTWAIT | MSG_NOSIGNAL);
         return;
@@ -53,6 +57,7 @@ QString EventLog::pathFor(const QDateTime& when) const {
 void EventLog::setEcho(bool echo) {
     m_echo = echo;
     m_echoUnstamped = echo && StderrIsJournal();
+    m_echoToSocket = echo && StderrIsSocket();
 }
 
 void EventLog::Log(const QString& text) {
@@ -63,7 +68,7 @@ void EventLog::Log(const QString& text) {
     const QByteArray line =
         now.time().toString(QStringLiteral("HH:mm:ss")).toUtf8() + ' ' + text.toUtf8() + '\n';
     if (m_echo) {
-        WriteToStderr(m_echoUnstamped ? line.mid(9) : line);
+        WriteToStderr(m_echoUnstamped ? line.mid(9) : line, m_echoToSocket);
     }
     if (!m_enabled) {
         return;

@@ -19,7 +19,8 @@ class EventLog {
 
     void setEnabled(bool enabled) { m_enabled = enabled; }
     bool enabled() const { return m_enabled; }
-    // Standard error is looked at here: the journal stamps lines itself.
+    // Standard error is looked at here, once: the journal stamps lines itself,
+    // and a socket is written without waiting.
     void setEcho(bool echo);
 
     // Does nothing while disabled; drops the line when the folders or the file
@@ -35,6 +36,7 @@ class EventLog {
     bool m_enabled = false;
     bool m_echo = false;
     bool m_echoUnstamped = false;
+    bool m_echoToSocket = false;
 };
 
 }  // namespace qvm

@@ -111,23 +111,33 @@ PlayerApp::PlayerApp(const QString& exePath, std::unique_ptr<TLanguage> language
 
 PlayerApp::~PlayerApp() = default;
 
-QString PlayerApp::serviceStatus() const {
+const QString& PlayerApp::serviceStatus() {
     const Player& player = *m_player;
     if (player.Handler() != Player::TimerHandler::NuclearWork) {
-        return QStringLiteral("Waiting for the sound device");
+        static const QString waiting = QStringLiteral("Waiting for the sound device");
+        return waiting;
     }
     if (!player.Playing()) {
-        return QStringLiteral("Stopped");
+        static const QString stopped = QStringLiteral("Stopped");
+        return stopped;
     }
     const int index = player.OnAirIndex();
     const ChannelList& channels = m_player->configuration().channels;
     if (index < 0 || index >= channels.size()) {
-        return QStringLiteral("Playing, no channel on air");
+        static const QString none = QStringLiteral("Playing, no channel on air");
+        return none;
     }
-    // Anyone on the machine may read a service's status: no credentials.
-    const QString url =
-        QUrl(channels.at(index)->URL).toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
-    return QStringLiteral("On air: channel %1 (%2)").arg(index + 1).arg(url);
+    // Asked at every tick: the address is parsed again only when the channel
+    // on air or its address changes.
+    const QString& address = channels.at(index)->URL;
+    if (index != m_onAirStatus.index || address != m_onAirStatus.address) {
+        // Anyone on the machine may read a service's status: no credentials.
+        const QString shown =
+            QUrl(address).toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
+        m_onAirStatus = {index, address,
+                         QStringLiteral("On air: channel %1 (%2)").arg(index + 1).arg(shown)};
+    }
+    return m_onAirStatus.text;
 }
 
 bool PlayerApp::start() {

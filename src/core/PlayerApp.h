@@ -45,7 +45,7 @@ class PlayerApp {
   private:
     void showSettingsDialog();
     // One line for the service manager: what the player does now.
-    QString serviceStatus() const;
+    const QString& serviceStatus();
 
     const QString m_exePath;
     const PlayerOptions m_options;
@@ -56,6 +56,11 @@ class PlayerApp {
     TFSettings* m_settingsDialog = nullptr;
     int m_exitCode = 0;
     ServiceNotifier m_service;
+    struct OnAirStatus {
+        int index = -1;
+        QString address;
+        QString text;
+    } m_onAirStatus;  // the last "On air" line, with what it was made of
     std::unique_ptr<Player> m_player;
     std::unique_ptr<HttpRemote> m_http;  // goes first: its threads read the player's language
 };
