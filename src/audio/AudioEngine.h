@@ -72,6 +72,7 @@ struct EngineStats {
     bool deviceLost = false;        // the open device stopped taking the mix; reopened when back
     std::uint64_t deviceLosses = 0;
     std::uint64_t deviceScans = 0;  // listings of the sound devices so far
+    std::uint64_t rejoins = 0;      // lost connections restored before a ring ran dry
 };
 
 // What one stream has met so far.
@@ -79,6 +80,17 @@ struct StreamStats {
     std::uint32_t stalls = 0;  // times its ring ran dry while it played
     double ratio = 1.0;        // the rate it is taken at against its nominal rate
     std::int32_t error = 0;    // why its reader gave up, when that was an error
+    // Its connection was lost and restored while the ring still played: the
+    // new connection's audio continues the old one's where it ended...
+    std::uint32_t rejoins = 0;
+    // ...except these, where the two could not be lined up (a server that
+    // sends no past audio, or an outage longer than what it sends): a short
+    // gap, bridged without a click.
+    std::uint32_t rejoinGaps = 0;
+    // The latest of them: from the loss to the join, and the time spent
+    // looking for where the new audio continues the old.
+    std::uint32_t rejoinMs = 0;
+    std::uint32_t spliceSearchUs = 0;
 };
 
 // Network options, taken from the settings at device start-up.

@@ -215,6 +215,7 @@ class Engine final : public IAudioEngine {
         stats.deviceLost = m_deviceLost.load(std::memory_order_relaxed);
         stats.deviceLosses = m_deviceLosses.load(std::memory_order_relaxed);
         stats.deviceScans = m_watcher.scans();
+        stats.rejoins = m_rejoins.load(std::memory_order_relaxed);
         SetLastError(kErrOk);
         return stats;
     }
@@ -228,6 +229,10 @@ class Engine final : public IAudioEngine {
         stats.stalls = mix.stalls.load(std::memory_order_relaxed);
         stats.ratio = mix.ratio.load(std::memory_order_relaxed);
         stats.error = mix.error.load(std::memory_order_relaxed);
+        stats.rejoins = mix.rejoins.load(std::memory_order_relaxed);
+        stats.rejoinGaps = mix.rejoinGaps.load(std::memory_order_relaxed);
+        stats.rejoinMs = mix.rejoinMs.load(std::memory_order_relaxed);
+        stats.spliceSearchUs = mix.spliceSearchUs.load(std::memory_order_relaxed);
         return ok();
     }
 
@@ -490,7 +495,7 @@ class Engine final : public IAudioEngine {
         do {
             handle = m_nextHandle++;
         } while (handle == 0 || m_streams.count(handle) != 0);
-        auto stream = std::make_shared<UrlStream>(handle, std::move(input), config);
+        auto stream = std::make_shared<UrlStream>(handle, std::move(input), config, &m_rejoins);
         stream->startReader();
         m_streams.emplace(handle, std::move(stream));
         ok();
@@ -627,6 +632,7 @@ class Engine final : public IAudioEngine {
     std::unique_ptr<Mixer> m_mixer;               // m_mixMutex
     std::uint64_t m_stallsBefore = 0;             // stalls of mixers gone; m_deviceMutex
     std::atomic<std::uint64_t> m_stalls{0};       // written by the mixer thread
+    std::atomic<std::uint64_t> m_rejoins{0};      // written by the readers
     std::atomic<std::uint64_t> m_latePeriods{0};  // written by the mixer thread
 
     std::mutex m_tableMutex;

@@ -115,6 +115,12 @@ class MixChannel {
     std::atomic<std::uint32_t> stalls{0};  // mixer: times it ran dry while playing
     std::atomic<float> ratio{1.0f};        // mixer: the drift control's rate
     std::atomic<std::int32_t> error{0};    // reader: why it gave up, when an error
+    // Reader: connections lost and restored before the ring ran dry, and of
+    // those the ones whose new audio could not be lined up with the old.
+    std::atomic<std::uint32_t> rejoins{0};
+    std::atomic<std::uint32_t> rejoinGaps{0};
+    std::atomic<std::uint32_t> rejoinMs{0};
+    std::atomic<std::uint32_t> spliceSearchUs{0};
 };
 
 // Mixes the playing channels into device periods: takes each channel's share

@@ -244,10 +244,13 @@ std::string InputSource::pollMeta() const {
 // error code of the last failure.
 class InputOpener {
   public:
-    InputOpener(const NetConfig& config, const std::atomic<bool>* abort)
+    InputOpener(const NetConfig& config, const std::atomic<bool>* abort,
+                std::chrono::milliseconds cap)
         : m_config(config),
           m_abort(abort),
-          m_capAt(Clock::now() + kMaxAttempts * (step() + step())) {}
+          m_capAt(Clock::now() + (cap.count() > 0 ? std::min<std::chrono::milliseconds>(
+                                                        cap, kMaxAttempts * (step() + step()))
+                                                  : kMaxAttempts * (step() + step()))) {}
 
     std::unique_ptr<InputSource> open(const std::string& url, bool hls, int depth) {
         if (++m_attempts > kMaxAttempts) {
@@ -323,6 +326,7 @@ class InputOpener {
 
     std::unique_ptr<InputSource> openHttp(std::unique_ptr<InputSource> source,
                                           const std::string& url, int depth) {
+        source->m_url = url;
         AVIOInterruptCB cb{&Interrupter::check, &source->interrupter()};
         AVDictionary* opts = netOptions(true);
         // Connections, requests and answer headers, redirects included.
@@ -451,6 +455,7 @@ class InputOpener {
 
     std::unique_ptr<InputSource> openHls(std::unique_ptr<InputSource> source,
                                          const std::string& url) {
+        source->m_url = url;
         source->m_format = avformat_alloc_context();
         source->m_format->interrupt_callback = {&Interrupter::check, &source->interrupter()};
         AVDictionary* opts = netOptions(false);
@@ -577,8 +582,9 @@ class InputOpener {
 };
 
 std::unique_ptr<InputSource> OpenInput(const std::string& url, bool hls, const NetConfig& config,
-                                       const std::atomic<bool>* abort, std::int32_t& error) {
-    InputOpener opener(config, abort);
+                                       const std::atomic<bool>* abort, std::int32_t& error,
+                                       std::chrono::milliseconds cap) {
+    InputOpener opener(config, abort, cap);
     std::unique_ptr<InputSource> source = opener.open(url, hls, 0);
     error = source ? kErrOk : opener.error();
     return source;

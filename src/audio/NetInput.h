@@ -108,6 +108,9 @@ class InputSource {
     // no known length.
     bool live() const { return m_live; }
     bool hls() const { return m_hls; }
+    // The address the audio came from in the end (a playlist's entry rather
+    // than the playlist), to connect to again.
+    const std::string& url() const { return m_url; }
 
     // Installs the reader's pacer (null removes it). Only HTTP bodies are
     // paced: an HLS demuxer fetches whole segments and waits on its own.
@@ -128,6 +131,7 @@ class InputSource {
     std::uint32_t m_chans = 0;
     bool m_live = true;
     bool m_hls = false;
+    std::string m_url;
     std::vector<std::string> m_icy;
     std::vector<std::string> m_httpLines;
     std::string m_meta;
@@ -146,8 +150,10 @@ std::vector<std::string> IcyHeaderLines(const std::string& block);
 
 // Opens a URL (HTTP/HTTPS stream, playlist file, or HLS when `hls`), within
 // the configured time-outs; gives up within FFmpeg's 100 ms poll when `abort`
-// turns true. On failure returns null and sets `error`.
+// turns true. On failure returns null and sets `error`. A non-zero `cap`
+// bounds the whole open besides.
 std::unique_ptr<InputSource> OpenInput(const std::string& url, bool hls, const NetConfig& config,
-                                       const std::atomic<bool>* abort, std::int32_t& error);
+                                       const std::atomic<bool>* abort, std::int32_t& error,
+                                       std::chrono::milliseconds cap = {});
 
 }  // namespace qvm::audio

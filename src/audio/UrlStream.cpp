@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 
 extern "C" {
@@ -26,8 +27,10 @@ constexpr std::uint32_t kMinBufferMs = 100;
 // socket meanwhile in one go instead of waking for every packet as it trickles
 // in: a wake-up costs more than decoding the packet. The pause is an eighth of
 // the ring, so the ring never runs below an eighth of its length because of
-// it, and at most half a second, so the buffer gauge barely moves.
-constexpr std::chrono::milliseconds kMaxNap{500};
+// it, and at most a quarter of a second: the gauge barely moves, and a
+// connection that ends during the pause is noticed soon enough that a server
+// without a connect burst loses no more than that of its audio (rejoin()).
+constexpr std::chrono::milliseconds kMaxNap{250};
 // The reader has caught up with a live stream once, over the last
 // kBurstWindow, its lead over the wall clock (the audio decoded less the time
 // since the first) has grown by less than a fifth of that: what comes now
@@ -46,6 +49,18 @@ constexpr std::size_t kMaxTrimSeconds = 60;
 constexpr auto kJunkWindow = std::chrono::seconds(2);
 constexpr std::uint64_t kJunkMinBytes = 256 * 1024;
 constexpr std::uint64_t kJunkFloodBytes = 1024 * 1024;
+// Lost connections: the newest second handed to the ring is kept to line a
+// new connection up with; a new connection is tried while the ring holds more
+// than kRejoinMargin, every kRejoinPause; the new audio is joined on at the
+// latest when the ring is down to kJoinBy, or once this much of it waits.
+constexpr std::uint32_t kTailMs = 1000;
+constexpr auto kRejoinMargin = std::chrono::milliseconds(300);
+constexpr auto kRejoinPause = std::chrono::milliseconds(250);
+constexpr auto kJoinBy = std::chrono::milliseconds(200);
+constexpr double kMaxPendingSeconds = 30.0;
+// A join without an overlap is bent from the old audio's last frame.
+constexpr std::uint32_t kBendMs = 5;
+constexpr std::uint32_t kMaxWarmUpMs = 100;
 
 std::uint32_t bufferLengthMs(std::uint32_t bufferMs) {
     return std::max(bufferMs, kMinBufferMs);
@@ -73,18 +88,25 @@ std::chrono::milliseconds napFor(const InputSource& input, std::uint32_t bufferM
 }  // namespace
 
 UrlStream::UrlStream(StreamHandle handle, std::unique_ptr<InputSource> input,
-                     const NetConfig& config)
+                     const NetConfig& config, std::atomic<std::uint64_t>* rejoins)
     : m_handle(handle),
       m_input(std::move(input)),
+      m_config(config),
+      m_url(m_input->url()),
+      m_hls(m_input->hls()),
       m_readTimeoutMs(config.readTimeoutMs),
       m_mix(handle, m_input->rate(), m_input->chans(), nominalBytes(*m_input, config.bufferMs),
             {.live = m_input->live(), .segmented = m_input->hls(), .burst = m_input->live()}),
       m_maxTrimBytes(kMaxTrimSeconds * bytesPerSecond(*m_input)),
+      m_rejoinTotal(rejoins),
+      m_tail(m_mix.live ? std::size_t{m_mix.rate} * kTailMs / 1000 : 0, m_mix.chans),
       m_frame(av_frame_alloc()),
       m_meta(m_input->meta()),
       m_icy(m_input->icyLines()),
       m_http(m_input->httpLines()),
-      m_nap(napFor(*m_input, config.bufferMs)) {}
+      m_nap(napFor(*m_input, config.bufferMs)) {
+    m_input->interrupter().setAbortFlag(&m_stop);
+}
 
 UrlStream::~UrlStream() {
     requestStop();
@@ -138,9 +160,8 @@ void UrlStream::startReader() {
 }
 
 void UrlStream::requestStop() {
-    if (m_input) {
-        m_input->interrupter().requestStop();
-    }
+    // Not through m_input: the reader replaces it when it connects again.
+    m_stop.store(true);
     {
         std::lock_guard lock(m_napMutex);
         m_napStop = true;
@@ -158,6 +179,19 @@ void UrlStream::join() {
 }
 
 void UrlStream::run() {
+    deliver(m_input->firstFrame());
+    receiveFrames();
+    while (readConnection() && rejoin()) {
+    }
+    if (m_rejoining) {
+        finishRejoin();  // the new connection ended too, before its audio was lined up
+    }
+    m_mix.caughtUp.store(true, std::memory_order_release);
+    m_connected.store(false, std::memory_order_release);
+    m_mix.readerDone.store(true, std::memory_order_release);
+}
+
+bool UrlStream::readConnection() {
     Interrupter& irq = m_input->interrupter();
     // An HLS reader opens a connection per segment host: its lookups must
     // give way to a stop like its reads.
@@ -165,24 +199,25 @@ void UrlStream::run() {
     AVFormatContext* fmt = m_input->format();
     AVCodecContext* codec = m_input->codec();
     const int index = m_input->streamIndex();
-
-    deliver(m_input->firstFrame());
-    receiveFrames();
     m_input->setReadPacer(this);
 
     AVPacket* packet = av_packet_alloc();
     auto nextMeta = Clock::now();
+    bool junk = false;
     // The read time-out runs from the end of the last read that brought a
     // packet (and its decoding, which may wait for room in the ring): a
     // demuxer that keeps answering "try again" does not keep it alive.
     bool progressed = true;
-    while (!irq.stopRequested()) {
+    while (!m_stop.load()) {
         if (progressed) {
             irq.arm(std::chrono::milliseconds(m_readTimeoutMs));
         }
         const int rc = av_read_frame(fmt, packet);
         progressed = rc >= 0;
         noteProgress();
+        if (m_rejoining) {
+            continueRejoin();
+        }
         if (rc == AVERROR(EAGAIN)) {
             if (Interrupter::check(&irq) != 0) {
                 break;
@@ -197,6 +232,7 @@ void UrlStream::run() {
         if (yieldsNoAudio()) {
             m_mix.error.store(kErrFileForm, std::memory_order_relaxed);
             av_packet_unref(packet);
+            junk = true;
             break;
         }
         if (packet->stream_index == index) {
@@ -213,27 +249,149 @@ void UrlStream::run() {
     }
     m_input->setReadPacer(nullptr);
     av_packet_free(&packet);
-    m_mix.caughtUp.store(true, std::memory_order_release);
-    m_connected.store(false, std::memory_order_release);
-    if (!irq.stopRequested()) {
+    const bool lost = !m_stop.load() && !junk;
+    if (!m_stop.load()) {
         checkMeta();
         avcodec_send_packet(codec, nullptr);  // what the decoder still holds
         receiveFrames();
     }
     m_input->closeNetwork();
-    m_mix.readerDone.store(true, std::memory_order_release);
+    return lost;
+}
+
+std::chrono::milliseconds UrlStream::ringLeft() const {
+    return std::chrono::milliseconds(
+        static_cast<std::int64_t>(m_mix.ring.readable() / m_mix.frameBytes() * 1000 / m_mix.rate));
+}
+
+bool UrlStream::restFor(std::chrono::milliseconds pause) {
+    std::unique_lock lock(m_napMutex);
+    return !m_napWake.wait_for(lock, pause, [this] { return m_napStop; });
+}
+
+bool UrlStream::rejoin() {
+    if (m_rejoining) {
+        finishRejoin();
+    }
+    // A file ends where it ends; HLS has its own reconnects; a stream that
+    // never got to play is simply opened again by its channel.
+    if (!m_mix.live || m_hls || !m_mix.caughtUp.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    m_lostAt = Clock::now();
+    for (;;) {
+        const auto left = ringLeft() - kRejoinMargin;
+        if (m_stop.load() || left <= std::chrono::milliseconds(0)) {
+            return false;
+        }
+        NetConfig config = m_config;
+        const auto leftMs = static_cast<std::uint32_t>(left.count());
+        config.timeoutMs = std::min(config.timeoutMs, leftMs);
+        config.readTimeoutMs = std::min(config.readTimeoutMs, leftMs);
+        std::int32_t error = kErrOk;
+        std::unique_ptr<InputSource> input = OpenInput(m_url, false, config, &m_stop, error, left);
+        if (input) {
+            input->interrupter().setAbortFlag(&m_stop);
+            input->interrupter().setStepTimeout(std::chrono::milliseconds(m_readTimeoutMs));
+            m_input = std::move(input);
+            // The junk check starts over with the new connection's counts.
+            m_packetBytes = 0;
+            m_junkWindowStart = {};
+            m_junkBytesAtStart = 0;
+            m_junkFramesAtStart = m_decodedFrames;
+            m_rejoining = true;
+            m_skipFrames = 0;
+            m_pending.clear();
+            m_searchTime = {};
+            m_rejoinBurst.reset();
+            m_finder.start(m_tail, m_mix.rate);
+            deliver(m_input->firstFrame());
+            receiveFrames();
+            return true;
+        }
+        if (!restFor(std::min<std::chrono::milliseconds>(kRejoinPause, left))) {
+            return false;
+        }
+    }
+}
+
+void UrlStream::continueRejoin() {
+    if (!m_rejoining) {
+        return;
+    }
+    const auto searchFrom = Clock::now();
+    m_finder.search(m_pending);
+    m_searchTime += Clock::now() - searchFrom;
+    if (m_finder.exact()) {
+        finishRejoin();
+        return;
+    }
+    const double pendingSeconds =
+        static_cast<double>(m_pending.size() / m_mix.chans) / static_cast<double>(m_mix.rate);
+    // Waits while the server's burst comes in (the overlap lies in it), not
+    // once the new connection has reached the live edge, and never until the
+    // ring runs dry.
+    if (m_rejoinBurst.atLiveEdge(Clock::now(), pendingSeconds) ||
+        pendingSeconds > kMaxPendingSeconds || ringLeft() <= kJoinBy) {
+        finishRejoin();
+    }
+}
+
+void UrlStream::finishRejoin() {
+    m_rejoining = false;
+    const std::size_t frames = m_pending.size() / m_mix.chans;
+    const std::optional<std::size_t> at = m_finder.best();
+    m_finder.reset();
+    std::size_t from = 0;
+    if (at) {
+        from = std::min(*at, frames);
+        m_skipFrames = *at - from;
+    } else {
+        // Digital silence at the very start is the new decoder finding its
+        // feet (it begins without the frames before), not the programme:
+        // across a gap it would only lengthen the gap.
+        const std::size_t warmUp = std::size_t{m_mix.rate} * kMaxWarmUpMs / 1000;
+        while (
+            from < std::min(frames, warmUp) &&
+            std::all_of(m_pending.begin() + static_cast<std::ptrdiff_t>(from * m_mix.chans),
+                        m_pending.begin() + static_cast<std::ptrdiff_t>((from + 1) * m_mix.chans),
+                        [](std::int16_t s) { return s == 0; })) {
+            ++from;
+        }
+        if (from < frames && m_tail.frames() > 0) {
+            const auto old = m_tail.samples();
+            BendOnto(old.data() + old.size() - m_mix.chans, m_pending.data() + from * m_mix.chans,
+                     frames - from, std::size_t{m_mix.rate} * kBendMs / 1000, m_mix.chans);
+        }
+    }
+    m_mix.rejoinMs.store(
+        static_cast<std::uint32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_lostAt).count()),
+        std::memory_order_relaxed);
+    m_mix.spliceSearchUs.store(
+        static_cast<std::uint32_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(m_searchTime).count()),
+        std::memory_order_relaxed);
+    m_mix.rejoins.fetch_add(1, std::memory_order_relaxed);
+    if (!at) {
+        m_mix.rejoinGaps.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (m_rejoinTotal != nullptr) {
+        m_rejoinTotal->fetch_add(1, std::memory_order_relaxed);
+    }
+    std::vector<std::int16_t> pending;
+    pending.swap(m_pending);  // its memory goes with it
+    commit(reinterpret_cast<const std::uint8_t*>(pending.data() + from * m_mix.chans),
+           (frames - from) * m_mix.frameBytes());
 }
 
 void UrlStream::beforeNetworkRead() {
-    if (!m_mix.caughtUp.load(std::memory_order_relaxed) ||
+    if (!m_mix.caughtUp.load(std::memory_order_relaxed) || m_rejoining ||
         m_mix.ring.readable() < m_mix.ring.capacity() / 4) {
-        return;  // taking the connect burst, or short of audio: every packet as it comes
+        return;  // taking a burst, or short of audio: every packet as it comes
     }
-    {
-        std::unique_lock lock(m_napMutex);
-        if (m_napWake.wait_for(lock, m_nap, [this] { return m_napStop; })) {
-            return;
-        }
+    if (!restFor(m_nap)) {
+        return;
     }
     // The pause is ours, not the server's: the read time-out starts afresh.
     m_input->interrupter().arm(std::chrono::milliseconds(m_readTimeoutMs));
@@ -258,7 +416,7 @@ void UrlStream::deliver(const AVFrame* frame) {
         return;  // a stream that changes to an unplayable format mid-way: not audio of ours
     }
     if (frame->format == AV_SAMPLE_FMT_S16 && chans == outChans && frame->sample_rate == outRate) {
-        writeRing(frame->data[0], std::size_t(frame->nb_samples) * m_mix.frameBytes());
+        take(frame->data[0], std::size_t(frame->nb_samples) * m_mix.frameBytes());
         return;
     }
     if (m_swr == nullptr || frame->format != m_swrFormat || frame->sample_rate != m_swrRate ||
@@ -293,7 +451,7 @@ void UrlStream::deliver(const AVFrame* frame) {
         swr_convert(m_swr, &out, room, const_cast<const std::uint8_t**>(frame->extended_data),
                     frame->nb_samples);
     if (got > 0) {
-        writeRing(m_pcm.data(), std::size_t(got) * m_mix.frameBytes());
+        take(m_pcm.data(), std::size_t(got) * m_mix.frameBytes());
     }
 }
 
@@ -306,16 +464,17 @@ void UrlStream::trimBurst(std::size_t incoming) {
     }
 }
 
-void UrlStream::noteProgress() {
-    if (m_mix.caughtUp.load(std::memory_order_relaxed) || m_decodedFrames == 0) {
-        return;
+void UrlStream::BurstWatch::reset() {
+    m_firstAt = {};
+    m_leads.clear();
+}
+
+bool UrlStream::BurstWatch::atLiveEdge(Clock::time_point now, double decodedSeconds) {
+    if (m_firstAt == Clock::time_point{}) {
+        m_firstAt = now;
     }
-    const auto now = Clock::now();
-    if (m_firstAudioAt == Clock::time_point{}) {
-        m_firstAudioAt = now;
-    }
-    const double elapsed = std::chrono::duration<double>(now - m_firstAudioAt).count();
-    const double lead = static_cast<double>(m_decodedFrames) / m_mix.rate - elapsed;
+    const double elapsed = std::chrono::duration<double>(now - m_firstAt).count();
+    const double lead = decodedSeconds - elapsed;
     // Leads sampled every tenth of a second; the oldest one still inside the
     // window is what the lead has grown from.
     if (m_leads.empty() || now - m_leads.back().first >= kBurstWindow / 3) {
@@ -326,11 +485,19 @@ void UrlStream::noteProgress() {
     }
     const bool windowFull = now - m_leads.front().first >= kBurstWindow;
     const double window = std::chrono::duration<double>(kBurstWindow).count();
-    const bool atLiveEdge = windowFull && lead - m_leads.front().second < kBurstGrowth * window;
+    return windowFull && lead - m_leads.front().second < kBurstGrowth * window;
+}
+
+void UrlStream::noteProgress() {
+    if (m_mix.caughtUp.load(std::memory_order_relaxed) || m_decodedFrames == 0) {
+        return;
+    }
+    const bool atLiveEdge = m_burst.atLiveEdge(
+        Clock::now(), static_cast<double>(m_decodedFrames) / static_cast<double>(m_mix.rate));
     if (!m_mix.live || atLiveEdge || m_trimmedBytes >= m_maxTrimBytes) {
         // After the last trim: the mixer takes the ring over.
         m_mix.caughtUp.store(true, std::memory_order_release);
-        m_leads.clear();
+        m_burst.reset();
     }
 }
 
@@ -359,9 +526,35 @@ bool UrlStream::yieldsNoAudio() {
     return junk;
 }
 
-void UrlStream::writeRing(const std::uint8_t* data, std::size_t bytes) {
-    Interrupter& irq = m_input->interrupter();
+void UrlStream::take(const std::uint8_t* data, std::size_t bytes) {
     m_decodedFrames += bytes / m_mix.frameBytes();
+    if (m_rejoining) {
+        const auto* samples = reinterpret_cast<const std::int16_t*>(data);
+        m_pending.insert(m_pending.end(), samples, samples + bytes / 2);
+        continueRejoin();
+        return;
+    }
+    if (m_skipFrames > 0) {
+        // The ring already has these: the new connection's copy of them.
+        const std::size_t skip = std::min(m_skipFrames, bytes / m_mix.frameBytes());
+        m_skipFrames -= skip;
+        data += skip * m_mix.frameBytes();
+        bytes -= skip * m_mix.frameBytes();
+    }
+    commit(data, bytes);
+}
+
+void UrlStream::commit(const std::uint8_t* data, std::size_t bytes) {
+    if (bytes == 0) {
+        return;
+    }
+    if (m_mix.live) {
+        m_tail.append(reinterpret_cast<const std::int16_t*>(data), bytes / m_mix.frameBytes());
+    }
+    writeRing(data, bytes);
+}
+
+void UrlStream::writeRing(const std::uint8_t* data, std::size_t bytes) {
     while (bytes > 0) {
         if (!m_mix.caughtUp.load(std::memory_order_relaxed)) {
             trimBurst(bytes);
@@ -370,7 +563,7 @@ void UrlStream::writeRing(const std::uint8_t* data, std::size_t bytes) {
         const std::size_t n = m_mix.ring.write(data, bytes);
         data += n;
         bytes -= n;
-        if (bytes == 0 || irq.stopRequested()) {
+        if (bytes == 0 || m_stop.load()) {
             return;
         }
         // The ring is full: wait for the consumer (or a stop) to move the

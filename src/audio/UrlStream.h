@@ -14,6 +14,7 @@
 #include "audio/AudioEngine.h"
 #include "audio/Mixer.h"
 #include "audio/NetInput.h"
+#include "audio/Splice.h"
 
 struct SwrContext;
 struct AVFrame;
@@ -38,9 +39,18 @@ namespace qvm::audio {
 // bytes queue up in the socket and in the server, the way a relay behind its
 // listeners behaves. A read time-out therefore only runs while the reader
 // actually waits for the network.
+//
+// A live stream whose connection ends while its ring still plays is connected
+// again at once, in the background: the ring plays on, and the new
+// connection's audio is lined up with the old one's (SpliceFinder), so that
+// the listener hears neither the past seconds the server sends again on
+// connect nor a gap. Only when no new connection can be had before the ring
+// runs dry does the reader end, as it would without this.
 class UrlStream final : private ReadPacer {
   public:
-    UrlStream(StreamHandle handle, std::unique_ptr<InputSource> input, const NetConfig& config);
+    // `rejoins` counts restored connections over the whole engine.
+    UrlStream(StreamHandle handle, std::unique_ptr<InputSource> input, const NetConfig& config,
+              std::atomic<std::uint64_t>* rejoins = nullptr);
     ~UrlStream();
     UrlStream(const UrlStream&) = delete;
     UrlStream& operator=(const UrlStream&) = delete;
@@ -73,11 +83,40 @@ class UrlStream final : private ReadPacer {
         void* user;
     };
 
+    // Tells the connect burst from the live edge: whether, over the last
+    // window, the audio decoded has grown little more than the time passed.
+    class BurstWatch {
+      public:
+        void reset();
+        bool atLiveEdge(std::chrono::steady_clock::time_point now, double decodedSeconds);
+
+      private:
+        std::chrono::steady_clock::time_point m_firstAt{};
+        std::deque<std::pair<std::chrono::steady_clock::time_point, double>> m_leads;
+    };
+
     void run();
+    // Reads the current connection until it ends; true when it ended by
+    // itself (not a stop, not junk), with everything it held decoded.
+    bool readConnection();
     void beforeNetworkRead() override;
     void deliver(const AVFrame* frame);
     void receiveFrames();
+    // Where decoded audio goes: the ring, or while a new connection is being
+    // lined up, the pending audio.
+    void take(const std::uint8_t* data, std::size_t bytes);
+    void commit(const std::uint8_t* data, std::size_t bytes);
     void writeRing(const std::uint8_t* data, std::size_t bytes);
+    // After a lost connection: connects again while the ring plays; false
+    // when that cannot be done before it runs dry.
+    bool rejoin();
+    void continueRejoin();
+    // Joins the pending audio onto the ring: after the old audio's last frame
+    // when it was found in it, else as it is, across the gap.
+    void finishRejoin();
+    std::chrono::milliseconds ringLeft() const;
+    // Waits, or less when a stop comes; false on a stop.
+    bool restFor(std::chrono::milliseconds pause);
     void trimBurst(std::size_t incoming);
     // After each read: decides whether the connect burst has been taken.
     void noteProgress();
@@ -88,15 +127,29 @@ class UrlStream final : private ReadPacer {
     void fireSyncs();
 
     const StreamHandle m_handle;
+    // Set by requestStop(); every connection's Interrupter polls it.
+    std::atomic<bool> m_stop{false};
     std::unique_ptr<InputSource> m_input;  // reader thread only, once it runs
+    const NetConfig m_config;
+    const std::string m_url;
+    const bool m_hls;
     const std::uint32_t m_readTimeoutMs;
     MixChannel m_mix;
     // Reader thread: telling the connect burst from the live edge.
     const std::size_t m_maxTrimBytes;
     std::size_t m_trimmedBytes = 0;
     std::uint64_t m_decodedFrames = 0;
-    std::chrono::steady_clock::time_point m_firstAudioAt{};
-    std::deque<std::pair<std::chrono::steady_clock::time_point, double>> m_leads;
+    BurstWatch m_burst;
+    // Reader thread: lining up a new connection after a lost one.
+    std::atomic<std::uint64_t>* const m_rejoinTotal;
+    AudioTail m_tail;  // the newest audio handed to the ring
+    SpliceFinder m_finder;
+    BurstWatch m_rejoinBurst;
+    bool m_rejoining = false;
+    std::vector<std::int16_t> m_pending;  // the new connection's audio while rejoining
+    std::size_t m_skipFrames = 0;         // new audio still to drop: the ring has it
+    std::chrono::steady_clock::time_point m_lostAt{};
+    std::chrono::steady_clock::duration m_searchTime{};
     // Reader thread: telling audio from junk.
     std::uint64_t m_packetBytes = 0;
     std::chrono::steady_clock::time_point m_junkWindowStart{};

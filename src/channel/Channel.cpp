@@ -356,6 +356,13 @@ bool TfrChannelForm::CheckStreamHealth() {
         m_stallsSeen = stats.stalls;
         LogLine(m_ctx.language.Text(keys::msg::Stalled));
     }
+    if (stats.rejoins > m_rejoinsSeen) {
+        // Nobody heard it, but the link blipped: the engineer should know.
+        const bool gap = stats.rejoinGaps > m_rejoinGapsSeen;
+        m_rejoinsSeen = stats.rejoins;
+        m_rejoinGapsSeen = stats.rejoinGaps;
+        LogLine(m_ctx.language.Text(gap ? keys::msg::RejoinedGap : keys::msg::Rejoined));
+    }
     return true;
 }
 

@@ -215,6 +215,8 @@ class TfrChannelForm {
     audio::DspHandle m_dspHandle = 0;
     audio::StreamHandle m_dspStream = 0;  // the stream the tap is installed on
     std::uint32_t m_stallsSeen = 0;       // of the playing stream, already logged
+    std::uint32_t m_rejoinsSeen = 0;      // the same for restored connections
+    std::uint32_t m_rejoinGapsSeen = 0;
     bool m_titleChanged = false;
     QString m_stationName;
     QString m_bitrateText;

@@ -28,6 +28,8 @@ void TfrChannelForm::RunPlay() {
     m_metaChanged.store(true, std::memory_order_relaxed);
     m_engine.ChannelSetSync(m_stream, &TfrChannelForm::MetaSync, &m_metaChanged);
     m_stallsSeen = 0;
+    m_rejoinsSeen = 0;
+    m_rejoinGapsSeen = 0;
     m_dspHandle = m_engine.ChannelSetDSP(m_stream, &SampleTap, &m_tap, 0);
     m_dspStream = m_dspHandle != 0 ? m_stream : 0;
     // Silent until the fader and the controller bring it up on air.

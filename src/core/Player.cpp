@@ -308,6 +308,7 @@ void Player::checkHealth(std::int64_t now) {
     m_health.stalls = stats.stalls;
     m_health.latePeriods = stats.latePeriods;
     m_health.deviceLosses = stats.deviceLosses;
+    m_health.rejoins = stats.rejoins;
     if (stats.deviceLost != m_health.deviceLost) {
         // Shown where the device is shown, and logged: the output is dead air
         // until the device is back, which the engine waits for by itself.
@@ -436,13 +437,15 @@ bool Player::FormClose() {
     }
     m_closing = true;
     // What the run was like, for whoever reads the log after months.
-    m_log.Log(QStringLiteral("Shutdown: %1 late periods, %2 stalls, %3 device losses; main loop "
-                             "ticks at most %4 ms apart, the longest took %5 ms")
+    m_log.Log(QStringLiteral("Shutdown: %1 late periods, %2 stalls, %3 device losses, %6 "
+                             "connections restored unheard; main loop ticks at most %4 ms apart, "
+                             "the longest took %5 ms")
                   .arg(m_health.latePeriods)
                   .arg(m_health.stalls)
                   .arg(m_health.deviceLosses)
                   .arg(m_health.longestTickGapMs)
-                  .arg(m_health.longestTickMs));
+                  .arg(m_health.longestTickMs)
+                  .arg(m_health.rejoins));
     if (m_hooks.deactivateHttpServer) {
         m_hooks.deactivateHttpServer();
     }

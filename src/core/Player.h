@@ -30,6 +30,7 @@ class TLanguage;
 // the log. UI thread.
 struct PlayerHealth {
     std::uint64_t stalls = 0;       // times a playing stream ran dry
+    std::uint64_t rejoins = 0;      // lost connections restored before a ring ran dry
     std::uint64_t latePeriods = 0;  // periods the sound device played late
     bool deviceLost = false;        // the sound device is gone; waiting for it
     std::uint64_t deviceLosses = 0;

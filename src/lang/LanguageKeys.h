@@ -94,6 +94,8 @@ inline constexpr int kNoErrorCode = std::numeric_limits<int>::min();
     X(Mono,              "Mono",              "Mono") \
     X(Stereo,            "Stereo",            "Stereo") \
     X(Stalled,           "Stalled",           "The buffer ran empty, the stream stalled") \
+    X(Rejoined,          "Rejoined",          "Connection lost and restored before the buffer ran empty, without a gap") \
+    X(RejoinedGap,       "RejoinedGap",       "Connection lost and restored before the buffer ran empty, with a short gap") \
     X(LatePeriods,       "LatePeriods",       "Sound device: periods played late in the last minute:") \
     X(DeviceLost,        "DeviceLost",        "lost, waiting for it") \
     X(DeviceBack,        "DeviceBack",        "back") \

@@ -256,6 +256,26 @@ TEST_F(ChannelStates, StallsOfThePlayingStreamAreLoggedOnceEach) {
     EXPECT_EQ(ch.Status(), ChannelStatus::Play);
 }
 
+// A connection the engine restored while the ring played is not heard, so the
+// channel carries on as it was; the log says it happened, and whether the
+// seam left a short gap.
+TEST_F(ChannelStates, RestoredConnectionsAreLoggedAndChangeNothingElse) {
+    TfrChannelForm& ch = make();
+    startPlaying(ch);
+    const audio::StreamHandle stream = ch.Stream();
+    const QString seamless = QStringLiteral("Ch 1: ") + language.Text(keys::msg::Rejoined);
+    const QString gap = QStringLiteral("Ch 1: ") + language.Text(keys::msg::RejoinedGap);
+    engine.setStats(stream, {.rejoins = 1});
+    run(100);
+    engine.setStats(stream, {.rejoins = 2, .rejoinGaps = 1});
+    run(100);
+    EXPECT_EQ(logLines().count(seamless), 1);
+    EXPECT_EQ(logLines().count(gap), 1);
+    EXPECT_EQ(ch.Status(), ChannelStatus::Play);
+    EXPECT_EQ(ch.Stream(), stream);
+    EXPECT_EQ(ch.ErrorCount(), 0);
+}
+
 // A stream whose reader gave up on what the server sends (no decodable audio
 // for a while) is a failed connection: its error text and log line, the error
 // state and the retry after the back-off, instead of an endless round of

@@ -117,8 +117,9 @@ bool IcecastFixture::writeConfig() {
                                    QFileDevice::ExeOther);
     const std::string config =
         "<icecast>\n"
-        " <limits><clients>100</clients><sources>10</sources><burst-size>65535</burst-size></"
-        "limits>\n"
+        " <limits><clients>100</clients><sources>10</sources><burst-size>" +
+        std::to_string(m_options.burstBytes) +
+        "</burst-size></limits>\n"
         " <authentication><source-password>" +
         std::string(kSourcePassword) + "</source-password><admin-user>" + kAdminUser +
         "</admin-user><admin-password>" + kAdminPassword +
@@ -191,8 +192,10 @@ bool IcecastFixture::startFeeder() {
         m_error = "ffmpeg is not on PATH (scripts/setup installs it)";
         return false;
     }
-    const QString source =
-        QStringLiteral("sine=f=%1:sample_rate=%2").arg(m_options.toneHz).arg(m_options.sampleRate);
+    const QString source = m_options.source.empty() ? QStringLiteral("sine=f=%1:sample_rate=%2")
+                                                          .arg(m_options.toneHz)
+                                                          .arg(m_options.sampleRate)
+                                                    : QString::fromStdString(m_options.source);
     const QString headers = QStringLiteral("Ice-Name: %1\r\nIce-Bitrate: %2\r\nIce-Public: 0\r\n")
                                 .arg(QString::fromStdString(m_options.name))
                                 .arg(m_options.bitrateKbps);

@@ -17,6 +17,12 @@ struct IcecastOptions {
     // The feeder's pace against the wall clock: a source whose clock runs
     // slow (0.99) or fast (1.01).
     double readRate = 1.0;
+    // What the server sends a new listener at once: the newest this many bytes
+    // of the stream (0: only what comes from then on).
+    int burstBytes = 65535;
+    // The feeder's lavfi source graph, mono or stereo at `sampleRate`; empty
+    // for the endless tone of `toneHz`.
+    std::string source;
 };
 
 // A real icecast2 server on a free loopback port, with a generated

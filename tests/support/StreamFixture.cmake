@@ -5,6 +5,7 @@ pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswre
 
 add_library(qvm_stream_fixture STATIC
     ${CMAKE_CURRENT_LIST_DIR}/AudioAnalysis.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/CuttingProxy.cpp
     ${CMAKE_CURRENT_LIST_DIR}/HlsFixture.cpp
     ${CMAKE_CURRENT_LIST_DIR}/HttpBits.cpp
     ${CMAKE_CURRENT_LIST_DIR}/IcecastFixture.cpp
