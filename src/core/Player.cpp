@@ -9,6 +9,7 @@
 
 #include "channel/Channel.h"
 #include "config/SettingsFile.h"
+#include "core/HeapTrim.h"
 #include "core/TerminationSignals.h"
 #include "lang/Language.h"
 
@@ -331,6 +332,29 @@ void Player::checkHealth(std::int64_t now) {
         }
         m_lateWindowEnd = now + kLateWindowMs;
         m_lateAtWindowStart = stats.latePeriods;
+    }
+    checkMemory(now);
+}
+
+void Player::checkMemory(std::int64_t now) {
+    constexpr std::int64_t kTrimMs = 10 * 60 * 1000;
+    constexpr int kTrimsPerReport = 6;  // hourly
+    if (m_nextHeapTrim == 0) {
+        m_nextHeapTrim = now + kTrimMs;
+        return;
+    }
+    if (now < m_nextHeapTrim) {
+        return;
+    }
+    m_nextHeapTrim = now + kTrimMs;
+    const HeapFigures heap = TrimHeap();
+    if (++m_heapTrims % kTrimsPerReport == 0) {
+        constexpr double kMb = 1024.0 * 1024.0;
+        m_log.Log(
+            QStringLiteral("Memory: %1 MB resident, %2 MB in use by the heap, %3 MB free in it")
+                .arg(static_cast<double>(heap.residentBytes) / kMb, 0, 'f', 1)
+                .arg(static_cast<double>(heap.inUseBytes) / kMb, 0, 'f', 1)
+                .arg(static_cast<double>(heap.freeBytes) / kMb, 0, 'f', 1));
     }
 }
 

@@ -205,6 +205,8 @@ class Player final : public DeviceStartupHost {
     // once a minute when there were any; a lost device (and its return) is
     // shown with the device and logged.
     void checkHealth(std::int64_t now);
+    // Gives the heap's free pages back now and then; logs the figures hourly.
+    void checkMemory(std::int64_t now);
     void applySendDelay();
     void quit(int code);
 
@@ -251,6 +253,8 @@ class Player final : public DeviceStartupHost {
 
     PlayerHealth m_health;
     std::int64_t m_nextHealthCheck = 0;
+    std::int64_t m_nextHeapTrim = 0;
+    int m_heapTrims = 0;
     std::int64_t m_lastMainTick = 0;
     std::int64_t m_lateWindowEnd = 0;  // 0: no window under way
     std::uint64_t m_lateAtWindowStart = 0;
