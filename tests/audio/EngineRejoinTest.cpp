@@ -135,15 +135,15 @@ class EngineRejoin : public ::testing::Test {
         return s;
     }
 
-    // Two cuts 4 s apart while the stream plays; the capture's steps from the
-    // start of play until the second seam, which is heard a buffer length
+    // Two cuts 3.5 s apart while the stream plays; the capture's steps from
+    // the start of play until the second seam, which is heard a buffer length
     // after its cut, has played for a while.
     std::vector<StepRun> playThroughTwoCuts(double& captureSeconds, std::uint32_t bufferMs) {
-        std::this_thread::sleep_for(std::chrono::seconds(4));
+        std::this_thread::sleep_for(milliseconds(2500));
         m_proxy->cut();
-        std::this_thread::sleep_for(std::chrono::seconds(4));
+        std::this_thread::sleep_for(milliseconds(3500));
         m_proxy->cut();
-        std::this_thread::sleep_for(milliseconds(bufferMs) + std::chrono::seconds(2));
+        std::this_thread::sleep_for(milliseconds(bufferMs + 1500));
         const double played = SecondsSince(m_playedAt);
         m_final = stats();
         m_engine->Free();
@@ -163,7 +163,7 @@ class EngineRejoin : public ::testing::Test {
     // silent; every step but the first and last lasts its half second, but
     // each of `seams` may take up to `seamLoss` from the steps it falls into.
     static void expectUnbroken(const std::vector<StepRun>& runs, int seams, double seamLoss) {
-        ASSERT_GE(runs.size(), 30u) << Describe(runs);
+        ASSERT_GE(runs.size(), 22u) << Describe(runs);
         int shortened = 0;
         double lost = 0.0;
         for (std::size_t i = 0; i < runs.size(); ++i) {
