@@ -10,6 +10,7 @@
 #include "channel/Channel.h"
 #include "config/SettingsFile.h"
 #include "core/HeapTrim.h"
+#include "core/ShellOpen.h"
 #include "core/TerminationSignals.h"
 #include "lang/Language.h"
 
@@ -334,6 +335,7 @@ void Player::checkHealth(std::int64_t now) {
         m_lateAtWindowStart = stats.latePeriods;
     }
     checkMemory(now);
+    ReapDetached();
 }
 
 void Player::checkMemory(std::int64_t now) {
