@@ -49,12 +49,13 @@ void SearchBurst(benchmark::State& state) {
     const std::vector<std::int16_t> audio = Audio(oldEnd + kRate, steady);
     AudioTail tail(kRate, kChans);
     tail.append(audio.data(), oldEnd);
+    const std::vector<std::int16_t> old = tail.copy();
     const std::size_t from = oldEnd - burstFrames + kRate / 10;
     const std::span<const std::int16_t> fresh(audio.data() + from * kChans,
                                               (oldEnd + kRate - from) * kChans);
     for (auto _ : state) {
         SpliceFinder finder;
-        finder.start(tail, kRate);
+        finder.start(old, kChans, kRate);
         for (std::size_t have = 0; have < fresh.size() / kChans && !finder.exact();) {
             have = std::min(fresh.size() / kChans, have + kPacketFrames);
             finder.search(fresh.first(have * kChans));

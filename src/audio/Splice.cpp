@@ -9,20 +9,33 @@ AudioTail::AudioTail(std::size_t capacityFrames, std::uint32_t chans)
     : m_capacity(capacityFrames * (chans == 0 ? 1 : chans)), m_chans(chans == 0 ? 1 : chans) {}
 
 void AudioTail::append(const std::int16_t* samples, std::size_t frames) {
+    if (m_capacity == 0) {
+        return;
+    }
+    if (m_ring.empty()) {
+        m_ring.resize(m_capacity);
+    }
     std::size_t count = frames * m_chans;
-    if (count >= m_capacity) {
+    if (count > m_capacity) {
         samples += count - m_capacity;
         count = m_capacity;
-        m_samples.clear();
-    } else if (m_samples.size() + count > 2 * m_capacity) {
-        m_samples.erase(
-            m_samples.begin(),
-            m_samples.begin() + static_cast<std::ptrdiff_t>(m_samples.size() + count - m_capacity));
     }
-    if (m_samples.capacity() == 0) {
-        m_samples.reserve(2 * m_capacity);
-    }
-    m_samples.insert(m_samples.end(), samples, samples + count);
+    const std::size_t first = std::min(count, m_capacity - m_next);
+    std::copy(samples, samples + first, m_ring.begin() + static_cast<std::ptrdiff_t>(m_next));
+    std::copy(samples + first, samples + count, m_ring.begin());
+    m_next = (m_next + count) % m_capacity;
+    m_filled = std::min(m_capacity, m_filled + count);
+}
+
+std::vector<std::int16_t> AudioTail::copy() const {
+    std::vector<std::int16_t> out(m_filled);
+    const std::size_t start = (m_next + m_capacity - m_filled) % (m_capacity == 0 ? 1 : m_capacity);
+    const std::size_t first = std::min(m_filled, m_capacity - start);
+    std::copy(m_ring.begin() + static_cast<std::ptrdiff_t>(start),
+              m_ring.begin() + static_cast<std::ptrdiff_t>(start + first), out.begin());
+    std::copy(m_ring.begin(), m_ring.begin() + static_cast<std::ptrdiff_t>(m_filled - first),
+              out.begin() + static_cast<std::ptrdiff_t>(first));
+    return out;
 }
 
 namespace {
@@ -63,12 +76,12 @@ std::uint64_t ErrorWithin(const std::int16_t* a, const std::int16_t* b, std::siz
 
 }  // namespace
 
-bool SpliceFinder::start(const AudioTail& old, std::uint32_t rate) {
+bool SpliceFinder::start(std::span<const std::int16_t> audio, std::uint32_t chans,
+                         std::uint32_t rate) {
     reset();
-    m_chans = old.chans();
+    m_chans = chans == 0 ? 1 : chans;
     const std::size_t probeFrames = std::max<std::size_t>(1, std::size_t{rate} * kProbeMs / 1000);
-    const std::span<const std::int16_t> audio = old.samples();
-    const std::size_t frames = old.frames();
+    const std::size_t frames = audio.size() / m_chans;
     // The newest loud enough tenth of a second, stepping back by halves.
     const std::size_t stride = std::max<std::size_t>(1, probeFrames / 2);
     for (std::size_t after = 0; after + probeFrames <= frames; after += stride) {

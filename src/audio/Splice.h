@@ -10,24 +10,24 @@ namespace qvm::audio {
 
 // The newest audio a stream's reader has handed to its ring, kept so that a
 // new connection's audio can be lined up with it. Interleaved 16-bit frames;
-// holds at most `capacityFrames` of the newest ones. Reader thread only.
+// holds at most `capacityFrames` of the newest ones, in a ring of its own
+// allocated at the first append. Reader thread only.
 class AudioTail {
   public:
     AudioTail(std::size_t capacityFrames, std::uint32_t chans);
 
     void append(const std::int16_t* samples, std::size_t frames);
-    void clear() { m_samples.clear(); }
-    // The newest frames, oldest first.
-    std::span<const std::int16_t> samples() const { return m_samples; }
-    std::size_t frames() const { return m_samples.size() / m_chans; }
+    std::size_t frames() const { return m_filled / m_chans; }
     std::uint32_t chans() const { return m_chans; }
+    // The frames held, oldest first.
+    std::vector<std::int16_t> copy() const;
 
   private:
     std::size_t m_capacity;  // samples
     std::uint32_t m_chans;
-    // Up to twice the capacity, so that dropping the oldest half is a rare
-    // move instead of one per append.
-    std::vector<std::int16_t> m_samples;
+    std::vector<std::int16_t> m_ring;
+    std::size_t m_next = 0;    // where the next sample goes
+    std::size_t m_filled = 0;  // samples held
 };
 
 // Finds where a new connection's audio continues what the old one delivered.
@@ -55,9 +55,10 @@ class SpliceFinder {
     // A near match differs from the probe by at most this RMS (16-bit steps).
     static constexpr double kMaxNearRms = 2.0;
 
-    // Takes the probe from the old audio; false when none of it is loud
-    // enough to be found again (the search then finds nothing).
-    bool start(const AudioTail& old, std::uint32_t rate);
+    // Takes the probe from the old audio (interleaved, `chans` channels,
+    // oldest first); false when none of it is loud enough to be found again
+    // (the search then finds nothing).
+    bool start(std::span<const std::int16_t> old, std::uint32_t chans, std::uint32_t rate);
     void reset();
 
     // Looks at the places of `fresh` not yet looked at. `fresh` is the new

@@ -304,7 +304,7 @@ bool UrlStream::rejoin() {
             m_pending.clear();
             m_searchTime = {};
             m_rejoinBurst.reset();
-            m_finder.start(m_tail, m_mix.rate);
+            m_finder.start(m_tail.copy(), m_mix.chans, m_mix.rate);
             deliver(m_input->firstFrame());
             receiveFrames();
             return true;
@@ -359,7 +359,7 @@ void UrlStream::finishRejoin() {
             ++from;
         }
         if (from < frames && m_tail.frames() > 0) {
-            const auto old = m_tail.samples();
+            const std::vector<std::int16_t> old = m_tail.copy();
             BendOnto(old.data() + old.size() - m_mix.chans, m_pending.data() + from * m_mix.chans,
                      frames - from, std::size_t{m_mix.rate} * kBendMs / 1000, m_mix.chans);
         }

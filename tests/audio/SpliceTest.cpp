@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -38,10 +39,11 @@ std::vector<std::int16_t> Slice(const std::vector<std::int16_t>& audio, std::siz
             audio.begin() + static_cast<std::ptrdiff_t>(to * kChans)};
 }
 
-AudioTail TailOf(const std::vector<std::int16_t>& old) {
-    AudioTail tail(kRate, kChans);  // a second, as the reader keeps
+// The newest second, as the reader keeps it.
+std::vector<std::int16_t> TailOf(const std::vector<std::int16_t>& old) {
+    AudioTail tail(kRate, kChans);
     tail.append(old.data(), old.size() / kChans);
-    return tail;
+    return tail.copy();
 }
 
 // The old connection delivered frames [0, oldEnd) of the programme; the new
@@ -72,7 +74,7 @@ TEST(Splice, FindsWhereTheNewAudioContinuesTheOld) {
         const std::vector<std::int16_t> old = Slice(audio, 0, c.oldEnd);
         const std::vector<std::int16_t> fresh = Slice(audio, c.freshFrom, c.freshTo);
         SpliceFinder finder;
-        ASSERT_TRUE(finder.start(TailOf(old), kRate));
+        ASSERT_TRUE(finder.start(TailOf(old), kChans, kRate));
         // As the new audio comes in: packets of 1152 frames.
         for (std::size_t have = 0; have < fresh.size() / kChans;) {
             have = std::min(fresh.size() / kChans, have + 1152);
@@ -102,7 +104,7 @@ TEST(Splice, RepeatingToneIsLinedUpAtTheExactPlaceNotAPeriodOff) {
     const std::vector<std::int16_t> old = Slice(audio, 0, 4 * kRate);
     const std::vector<std::int16_t> fresh = Slice(audio, 2 * kRate, 6 * kRate);
     SpliceFinder finder;
-    ASSERT_TRUE(finder.start(TailOf(old), kRate));
+    ASSERT_TRUE(finder.start(TailOf(old), kChans, kRate));
     finder.search(fresh);
     ASSERT_TRUE(finder.exact());
     EXPECT_EQ(*finder.exact(), 2 * kRate);
@@ -111,7 +113,7 @@ TEST(Splice, RepeatingToneIsLinedUpAtTheExactPlaceNotAPeriodOff) {
 TEST(Splice, SilenceCannotBeLinedUp) {
     const std::vector<std::int16_t> old(2 * kRate * kChans, 3);
     SpliceFinder finder;
-    EXPECT_FALSE(finder.start(TailOf(old), kRate));
+    EXPECT_FALSE(finder.start(TailOf(old), kChans, kRate));
     finder.search(old);
     EXPECT_FALSE(finder.best());
 }
@@ -119,12 +121,17 @@ TEST(Splice, SilenceCannotBeLinedUp) {
 TEST(Splice, TailKeepsTheNewestSecond) {
     const std::vector<std::int16_t> audio = Programme(3 * kRate + 77, 5);
     AudioTail tail(kRate, kChans);
-    for (std::size_t at = 0; at < audio.size() / kChans; at += 1000) {
-        const std::size_t n = std::min<std::size_t>(1000, audio.size() / kChans - at);
+    // Packets of every size, one larger than the whole tail.
+    const std::size_t sizes[] = {1000, 1, kRate + 5, 333, 1152};
+    std::size_t at = 0;
+    for (std::size_t i = 0; at < audio.size() / kChans; ++i) {
+        const std::size_t n = std::min(sizes[i % std::size(sizes)], audio.size() / kChans - at);
         tail.append(audio.data() + at * kChans, n);
+        at += n;
     }
-    ASSERT_GE(tail.frames(), kRate);
-    const auto kept = tail.samples();
+    EXPECT_EQ(tail.frames(), kRate);
+    const std::vector<std::int16_t> kept = tail.copy();
+    ASSERT_EQ(kept.size(), kRate * kChans);
     EXPECT_TRUE(std::equal(kept.begin(), kept.end(),
                            audio.end() - static_cast<std::ptrdiff_t>(kept.size())));
 }
