@@ -191,6 +191,25 @@ class EngineRejoin : public ::testing::Test {
         EXPECT_LE(lost, seams * seamLoss) << Describe(runs);
     }
 
+    // Plays through two cuts with `Buffer` = 5 s against a server that sends
+    // `burstBytes` on connect: the steps unbroken, `gaps` of the two seams
+    // joined across a gap, each losing at most `seamLoss` of the server's audio.
+    void expectTwoUnheardCuts(int burstBytes, std::uint32_t gaps, double seamLoss) {
+        if (!startStream(burstBytes, 5000)) {
+            GTEST_SKIP() << m_skip;
+        }
+        double seconds = 0.0;
+        const auto runs = playThroughTwoCuts(seconds, 5000);
+        EXPECT_EQ(m_proxy->relayed(), 3);
+        EXPECT_EQ(m_final.rejoins, 2u);
+        EXPECT_EQ(m_final.rejoinGaps, gaps);
+        EXPECT_EQ(m_final.stalls, 0u);
+        expectUnbroken(runs, static_cast<int>(gaps), seamLoss);
+        std::printf(
+            "%zu steps over %.1f s of capture; last seam: %u ms from the loss, %u us search\n",
+            runs.size(), seconds, m_final.rejoinMs, m_final.spliceSearchUs);
+    }
+
     QTemporaryDir m_dir;
     std::string m_wavPath;
     std::unique_ptr<IAudioEngine> m_engine;
@@ -205,18 +224,7 @@ class EngineRejoin : public ::testing::Test {
 // The server sends the newest 4 s on connect, the ring holds 5 s: each new
 // connection repeats audio the ring has, and continues exactly where it ended.
 TEST_F(EngineRejoin, BurstOverlapIsSplicedWithoutRepeatSkipOrGap) {
-    if (!startStream(4 * kBytesPerSecond, 5000)) {
-        GTEST_SKIP() << m_skip;
-    }
-    double seconds = 0.0;
-    const auto runs = playThroughTwoCuts(seconds, 5000);
-    EXPECT_EQ(m_proxy->relayed(), 3);
-    EXPECT_EQ(m_final.rejoins, 2u);
-    EXPECT_EQ(m_final.rejoinGaps, 0u);
-    EXPECT_EQ(m_final.stalls, 0u);
-    expectUnbroken(runs, 0, 0.0);
-    std::printf("%zu steps over %.1f s of capture; last seam: %u ms from the loss, %u us search\n",
-                runs.size(), seconds, m_final.rejoinMs, m_final.spliceSearchUs);
+    expectTwoUnheardCuts(4 * kBytesPerSecond, 0, 0.0);
 }
 
 // No burst: what the server sent while the link was down is lost, so the
@@ -224,18 +232,7 @@ TEST_F(EngineRejoin, BurstOverlapIsSplicedWithoutRepeatSkipOrGap) {
 // connection after its pause between reads at the latest, a quarter of a
 // second); the rest plays as sent, and nothing goes silent.
 TEST_F(EngineRejoin, WithoutBurstTheSeamLosesOnlyTheOutage) {
-    if (!startStream(0, 5000)) {
-        GTEST_SKIP() << m_skip;
-    }
-    double seconds = 0.0;
-    const auto runs = playThroughTwoCuts(seconds, 5000);
-    EXPECT_EQ(m_proxy->relayed(), 3);
-    EXPECT_EQ(m_final.rejoins, 2u);
-    EXPECT_EQ(m_final.rejoinGaps, 2u);
-    EXPECT_EQ(m_final.stalls, 0u);
-    expectUnbroken(runs, 2, 0.5);
-    std::printf("last seam: %u ms from the loss, %u us search\n", m_final.rejoinMs,
-                m_final.spliceSearchUs);
+    expectTwoUnheardCuts(0, 2, 0.5);
 }
 
 // A link that stays down longer than the ring lasts: the reader keeps trying
