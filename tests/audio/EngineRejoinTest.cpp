@@ -235,46 +235,54 @@ TEST_F(EngineRejoin, WithoutBurstTheSeamLosesOnlyTheOutage) {
     expectTwoUnheardCuts(0, 2, 0.5);
 }
 
-// A link that stays down longer than the ring lasts: the reader keeps trying
-// while the ring plays, then gives up, and the stream plays out and ends as
-// any stream whose connection is gone.
+// A link that stays down longer than the ring lasts, refusing connections or
+// swallowing them without an answer: the reader keeps trying while the ring
+// plays, then gives up in time, and the stream plays out and ends as any
+// stream whose connection is gone, without a stall.
 TEST_F(EngineRejoin, OutageLongerThanTheRingEndsTheStreamAfterItPlaysOut) {
-    if (!startStream(4 * kBytesPerSecond, 2000)) {
-        GTEST_SKIP() << m_skip;
-    }
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    m_proxy->setRefusing(true);
-    m_proxy->cut();
-    const auto cutAt = Clock::now();
-    StreamStats last;
-    bool ended = false;
-    double connectedFor = 0.0;
-    while (!ended && SecondsSince(cutAt) < 8.0) {
-        StreamStats s;
-        if (m_engine->ChannelGetStats(m_stream, s)) {
-            last = s;
-            if (m_engine->StreamGetFilePosition(m_stream, FilePos::Connected) == 1) {
-                connectedFor = SecondsSince(cutAt);
-            }
-        } else {
-            ended = true;
+    for (const bool hanging : {false, true}) {
+        SCOPED_TRACE(hanging ? "hanging" : "refusing");
+        if (!startStream(4 * kBytesPerSecond, 2000)) {
+            GTEST_SKIP() << m_skip;
         }
-        std::this_thread::sleep_for(milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        m_proxy->setRefusing(!hanging);
+        m_proxy->setHanging(hanging);
+        m_proxy->cut();
+        const auto cutAt = Clock::now();
+        StreamStats last;
+        bool ended = false;
+        double connectedFor = 0.0;
+        while (!ended && SecondsSince(cutAt) < 8.0) {
+            StreamStats s;
+            if (m_engine->ChannelGetStats(m_stream, s)) {
+                last = s;
+                if (m_engine->StreamGetFilePosition(m_stream, FilePos::Connected) == 1) {
+                    connectedFor = SecondsSince(cutAt);
+                }
+            } else {
+                ended = true;
+            }
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        const double endedAfter = SecondsSince(cutAt);
+        ASSERT_TRUE(ended) << "the stream did not end";
+        // The ring held about 2 s at the cut; the reader gives up shortly
+        // before it runs dry, and the stream ends once it has played out.
+        EXPECT_GT(endedAfter, 1.5);
+        EXPECT_LT(endedAfter, 3.5);
+        // What it shows does not change while it tries again.
+        EXPECT_GT(connectedFor, 1.2);
+        EXPECT_EQ(last.rejoins, 0u);
+        EXPECT_EQ(last.stalls, 0u) << "played out, not stalled";
+        EXPECT_EQ(m_proxy->relayed(), 1);
+        EXPECT_GE(m_proxy->refused(), hanging ? 1 : 3) << "tried again while the ring played";
+        std::printf("%s: ended %.2f s after the cut, after %d tries to connect again\n",
+                    hanging ? "hanging" : "refusing", endedAfter, m_proxy->refused());
+        // The next round gets a server and a link of its own.
+        m_proxy.reset();
+        m_icecast.reset();
     }
-    const double endedAfter = SecondsSince(cutAt);
-    ASSERT_TRUE(ended) << "the stream did not end";
-    // The ring held about 2 s at the cut; the reader gives up shortly before
-    // it runs dry, and the stream ends once it has played out.
-    EXPECT_GT(endedAfter, 1.5);
-    EXPECT_LT(endedAfter, 3.5);
-    // What it shows does not change while it tries again.
-    EXPECT_GT(connectedFor, 1.2);
-    EXPECT_EQ(last.rejoins, 0u);
-    EXPECT_EQ(last.stalls, 0u) << "played out, not stalled";
-    EXPECT_EQ(m_proxy->relayed(), 1);
-    EXPECT_GE(m_proxy->refused(), 3) << "tried again while the ring played";
-    std::printf("ended %.2f s after the cut, after %d tries to connect again\n", endedAfter,
-                m_proxy->refused());
 }
 
 }  // namespace

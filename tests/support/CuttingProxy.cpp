@@ -86,6 +86,9 @@ CuttingProxy::~CuttingProxy() {
     for (std::thread& relay : relays) {
         relay.join();
     }
+    for (int fd : m_hung) {
+        ::close(fd);
+    }
     ::close(m_listenFd);
     ::close(m_stopFd);
 }
@@ -120,6 +123,11 @@ void CuttingProxy::acceptLoop() {
         if (m_refusing.load()) {
             m_refused.fetch_add(1);
             ::close(client);
+            continue;
+        }
+        if (m_hanging.load()) {
+            m_refused.fetch_add(1);
+            m_hung.push_back(client);
             continue;
         }
         std::lock_guard lock(m_mutex);
