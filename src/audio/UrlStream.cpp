@@ -309,7 +309,11 @@ bool UrlStream::rejoin() {
             receiveFrames();
             return true;
         }
-        if (!restFor(std::min<std::chrono::milliseconds>(kRejoinPause, left))) {
+        // The failed try took its time: the pause is measured against what
+        // the ring holds now, or the ring could run dry during it.
+        const auto leftNow = ringLeft() - kRejoinMargin;
+        if (leftNow <= std::chrono::milliseconds(0) ||
+            !restFor(std::min<std::chrono::milliseconds>(kRejoinPause, leftNow))) {
             return false;
         }
     }
