@@ -21,6 +21,10 @@ class AudioTail {
     std::uint32_t chans() const { return m_chans; }
     // The frames held, oldest first.
     std::vector<std::int16_t> copy() const;
+    // The newest frame; only while frames() > 0.
+    const std::int16_t* last() const {
+        return m_ring.data() + (m_next + m_capacity - m_chans) % m_capacity;
+    }
 
   private:
     std::size_t m_capacity;  // samples

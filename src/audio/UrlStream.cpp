@@ -363,9 +363,8 @@ void UrlStream::finishRejoin() {
             ++from;
         }
         if (from < frames && m_tail.frames() > 0) {
-            const std::vector<std::int16_t> old = m_tail.copy();
-            BendOnto(old.data() + old.size() - m_mix.chans, m_pending.data() + from * m_mix.chans,
-                     frames - from, std::size_t{m_mix.rate} * kBendMs / 1000, m_mix.chans);
+            BendOnto(m_tail.last(), m_pending.data() + from * m_mix.chans, frames - from,
+                     std::size_t{m_mix.rate} * kBendMs / 1000, m_mix.chans);
         }
     }
     m_mix.rejoinMs.store(
